@@ -1,0 +1,47 @@
+#pragma once
+// The one owning reference type of the module. Every strong reference the
+// module holds lives in an OwnedRef, so each is released exactly once, also
+// when a call unwinds.
+//
+// Ownership is chosen explicitly: steal() adopts a new reference, borrow()
+// takes one more. A move leaves the source empty; release() hands the pointer
+// out. Assignment installs the new pointer before it releases the old one,
+// so a finalizer run by that release sees the object already updated.
+//
+// Releasing may run arbitrary Python code: never let an OwnedRef with a live
+// object die while a lock is held.
+#include <Python.h>
+
+#include <utility>
+
+namespace kestrum {
+
+class OwnedRef {
+ public:
+  OwnedRef() noexcept = default;
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
+    Py_XDECREF(old);
+    return *this;
+  }
+  ~OwnedRef() { Py_XDECREF(object_); }
+
+  // Adopts a new reference (may be null).
+  static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }
+  // Takes a new reference to a borrowed object (may be null).
+  static OwnedRef borrow(PyObject* object) noexcept { return OwnedRef(Py_XNewRef(object)); }
+
+  PyObject* get() const noexcept { return object_; }
+  // Hands the reference to the caller and leaves this empty.
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,115 @@
+// FastChannel: a multi-producer multi-consumer FIFO of Python objects with
+// an optional bound and a one-way close. Every method returns at once.
+#include <atomic>
+
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "channel/channel_core.hpp"
+#include "type_registry.hpp"
+
+namespace kestrum {
+namespace {
+
+struct FastChannelState {
+  explicit FastChannelState(std::uint64_t maxsize)
+      : FastChannelState(maxsize == 0 ? make_unbounded_channel<OwnedRef>()
+                                      : make_bounded_channel<OwnedRef>(maxsize)) {}
+  explicit FastChannelState(ChannelPair<OwnedRef> pair)
+      : tx(std::move(pair.sender)), rx(std::move(pair.receiver)) {}
+  ~FastChannelState() {
+    tx.reset();
+    rx.reset();
+  }
+
+  // The object holds both handles for life, so the core never disconnects
+  // while it exists; "closed" is this flag. On destruction the sender goes
+  // first, then the receiver, which releases what is still queued, oldest
+  // first, with no lock held.
+  ChannelSender<OwnedRef> tx;
+  ChannelReceiver<OwnedRef> rx;
+  std::atomic<bool> closed{false};  // false -> true once, by close()
+
+  bool refuses_sends() const noexcept {
+    return closed.load(std::memory_order_acquire) || tx.is_disconnected();
+  }
+};
+
+using State = FastChannelState;
+
+Failure channel_closed() { return Failure(PyExc_RuntimeError, "Channel is closed"); }
+
+Result<OwnedRef> close(State& self) {
+  self.closed.store(true, std::memory_order_release);
+  return py_none();
+}
+
+Result<OwnedRef> is_closed(State& self) { return py_bool(self.refuses_sends()); }
+
+Result<OwnedRef> try_send(State& self, PyObject* item) {
+  // Tested before the core, so a closed channel refuses without its lock.
+  if (self.refuses_sends()) return channel_closed();
+  OwnedRef held = OwnedRef::borrow(item);  // taken before the core's lock
+  switch (self.tx.try_send(held)) {
+    case SendResult::Accepted: return py_bool(true);
+    case SendResult::Full: return py_bool(false);  // `held` is released after the lock
+    case SendResult::Disconnected: return channel_closed();
+    case SendResult::OutOfMemory: break;
+  }
+  throw std::bad_alloc();
+}
+
+Result<OwnedRef> try_recv(State& self) {
+  OwnedRef item;
+  switch (self.rx.try_recv(item)) {
+    case RecvResult::Item: return py_pair(py_bool(true), std::move(item));
+    case RecvResult::Empty:
+      if (self.refuses_sends()) return channel_closed();
+      return py_pair(py_bool(false), py_none());
+    case RecvResult::Disconnected: break;
+  }
+  return channel_closed();
+}
+
+Result<OwnedRef> qsize(State& self) { return py_u64(self.rx.len()); }
+
+constexpr const char* kTryRecvDoc =
+    "try_recv($self)\n--\n\n"
+    "Non-blocking receive.\n\n"
+    "Returns the pair (has_item, item): (True, item) when an item was taken,\n"
+    "(False, None) when the channel is empty. has_item tells \"channel empty\"\n"
+    "apart from \"item is None\": a plain optional result would map both an\n"
+    "empty channel and a received None to None and so lose None payloads.";
+
+PyMethodDef methods[] = {
+    {"close", as_cfunction(noargs_method<State, close>), METH_NOARGS, "close($self)\n--\n\n"},
+    {"is_closed", as_cfunction(noargs_method<State, is_closed>), METH_NOARGS,
+     "is_closed($self)\n--\n\n"},
+    {"try_send",
+     as_cfunction(Function<"FastChannel", "try_send", Param<"item", AnyObject>>::method<State, try_send>),
+     METH_FASTCALL | METH_KEYWORDS, "try_send($self, item)\n--\n\n"},
+    {"try_recv", as_cfunction(noargs_method<State, try_recv>), METH_NOARGS, kTryRecvDoc},
+    {"qsize", as_cfunction(noargs_method<State, qsize>), METH_NOARGS, "qsize($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("FastChannel(maxsize)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(
+                    Function<"FastChannel", "__new__", Param<"maxsize", U64>>::constructor<State>)},
+    {Py_tp_methods, methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Instance<State>::dealloc)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec fast_channel_spec = {
+    "kestrum._kestrum_core.FastChannel",
+    Instance<State>::kBasicSize,
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+}  // namespace kestrum

@@ -1,0 +1,13 @@
+#pragma once
+// AtomicMetrics: the Python face of MetricsCore.
+#include "metrics/metrics_core.hpp"
+
+namespace kestrum {
+
+// The native state of an AtomicMetrics object. No Python references.
+struct AtomicMetricsState {
+  explicit AtomicMetricsState(std::uint64_t num_threads) : core(num_threads) {}
+  MetricsCore core;
+};
+
+}  // namespace kestrum

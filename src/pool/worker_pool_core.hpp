@@ -1,0 +1,258 @@
+#pragma once
+// The scheduling core of a pool of n workers.
+//
+// Work enters through the shared global queue (unbounded) or through one
+// worker's local queue (capacity 256; a full one overflows to the global
+// queue). Worker i asks for work with pop_work(i) and is served from, in
+// order: its private buffer, a batch pulled from the global queue into that
+// buffer, and its own local queue. Workers never take from each other's
+// queues or buffers; they share load only through the global queue.
+//
+// Callers may: call any method from any thread at any time, including
+// several pop_work() with one index and pushes racing close().
+// Guarantees: every accepted task is handed out exactly once, in FIFO order
+// per source; close() is one-way and keeps queued work available; no method
+// waits for anything but the short sections of the locks below.
+//
+// Parameters: `Task` is a move-only item with an empty (default) state;
+// `MetricsRef` is a move-only, default-empty handle with `explicit operator
+// bool` and `get()` returning the MetricsCore it keeps alive.
+//
+// Locks and what they guard:
+//   global_sender_mu_   global_sender_        (never held with another pool lock)
+//   local_senders_mu_   local_senders_
+//   buffers_[i].mu      buffers_[i].tasks
+//   metrics_mu_         metrics_
+// Nesting, outer first: buffer lock -> metrics lock; local-senders lock ->
+// metrics lock. A channel's own lock is always innermost. No task is released
+// under any of them: refused tasks go back to the caller.
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "channel/channel_core.hpp"
+#include "core/cache_line.hpp"
+#include "core/ring_buffer.hpp"
+#include "core/spin_mutex.hpp"
+#include "metrics/metrics_core.hpp"
+
+namespace kestrum {
+
+enum class PushResult {
+  Accepted,         // the pool owns the task now
+  Closed,           // the pool is closed; the task stays with the caller
+  IndexOutOfRange,  // no such worker; the task stays with the caller
+  OutOfMemory,      // a queue could not grow; the task stays with the caller
+};
+
+enum class PopResult {
+  Task,         // a task was moved out to the caller
+  Idle,         // nothing for this worker now
+  Closed,       // nothing for this worker, and the pool is closed
+  OutOfMemory,  // the worker's buffer could not grow; nothing was taken
+};
+
+template <class Task, class MetricsRef>
+class WorkerPoolCore {
+ public:
+  static constexpr std::uint64_t kMaxWorkers = std::uint64_t{1} << 60;  // exclusive
+  static constexpr std::uint64_t kLocalCapacity = 256;
+  static constexpr std::uint64_t kMaxBatch = 128;
+
+  // Throws std::length_error("capacity overflow") for n >= 2^60, before any
+  // per-worker storage; std::bad_alloc if storage can't be had.
+  explicit WorkerPoolCore(std::uint64_t n) : num_threads_(n) {
+    auto global = make_unbounded_channel<Task>();
+    if (n >= kMaxWorkers) throw std::length_error("capacity overflow");
+    local_senders_.reserve(n);
+    local_receivers_.reserve(n);
+    buffers_ = std::make_unique<WorkerBuffer[]>(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      auto local = make_bounded_channel<Task>(kLocalCapacity);
+      local_senders_.push_back(std::move(local.sender));
+      local_receivers_.push_back(std::move(local.receiver));
+    }
+    global_sender_ = std::move(global.sender);
+    global_receiver_ = std::move(global.receiver);
+  }
+
+  WorkerPoolCore(const WorkerPoolCore&) = delete;
+  WorkerPoolCore& operator=(const WorkerPoolCore&) = delete;
+
+  // Releases in field order, with no pool lock held: the global queue (and
+  // the tasks still in it), the local queues, the buffers, then the metrics.
+  ~WorkerPoolCore() {
+    global_sender_.reset();
+    global_receiver_.reset();
+    local_senders_.clear();
+    local_receivers_.clear();
+    buffers_.reset();
+    metrics_ = MetricsRef{};
+  }
+
+  std::uint64_t num_threads() const noexcept { return num_threads_; }
+
+  // Moves `task` into the global queue on Accepted.
+  PushResult push_global(Task& task) noexcept {
+    if (closed_.load(std::memory_order_acquire)) return PushResult::Closed;
+    std::lock_guard guard(global_sender_mu_);
+    if (!global_sender_) return PushResult::Closed;
+    switch (global_sender_.send(task)) {
+      case SendResult::Accepted: return PushResult::Accepted;
+      case SendResult::OutOfMemory: return PushResult::OutOfMemory;
+      case SendResult::Full:  // the global queue has no capacity
+      case SendResult::Disconnected: break;
+    }
+    return PushResult::Closed;
+  }
+
+  // Moves `task` into worker `index`'s local queue, or into the global queue
+  // when that one is full, on Accepted.
+  PushResult push_local(std::uint64_t index, Task& task) noexcept {
+    if (closed_.load(std::memory_order_acquire)) return PushResult::Closed;
+    {
+      std::lock_guard guard(local_senders_mu_);
+      // Empty after close(), and for a pool of zero workers.
+      if (local_senders_.empty()) return PushResult::Closed;
+      if (index >= local_senders_.size()) return PushResult::IndexOutOfRange;
+      switch (local_senders_[index].try_send(task)) {
+        case SendResult::Accepted: {
+          std::lock_guard metrics_guard(metrics_mu_);
+          if (metrics_) metrics_.get()->remote_schedule.add(index, 1);
+          return PushResult::Accepted;
+        }
+        case SendResult::Full: break;  // overflow below, without this lock
+        case SendResult::Disconnected: return PushResult::Closed;
+        case SendResult::OutOfMemory: return PushResult::OutOfMemory;
+      }
+    }
+    return push_global(task);
+  }
+
+  // On Task, moves worker `index`'s next task into `out`, which must be empty.
+  PopResult pop_work(std::uint64_t index, Task& out) noexcept {
+    if (index < num_threads_) {
+      switch (pop_from_buffer(index, out)) {
+        case PopResult::Task: return PopResult::Task;
+        case PopResult::OutOfMemory: return PopResult::OutOfMemory;
+        default: break;
+      }
+      if (local_receivers_[index].try_recv(out) == RecvResult::Item) return PopResult::Task;
+    }
+    if (closed_.load(std::memory_order_acquire)) return PopResult::Closed;
+    {
+      std::lock_guard guard(global_sender_mu_);
+      if (!global_sender_ || global_sender_.is_disconnected()) return PopResult::Closed;
+    }
+    std::lock_guard metrics_guard(metrics_mu_);
+    if (metrics_) {
+      MetricsCore* m = metrics_.get();
+      m->park.add(index, 1);
+      m->injection_queue_depth.store(index, global_receiver_.len());
+    }
+    return PopResult::Idle;
+  }
+
+  // Stops new work; queued work stays available to pop_work().
+  void close() noexcept {
+    {
+      std::lock_guard guard(global_sender_mu_);
+      global_sender_.reset();  // the receiver still owns the queued tasks
+    }
+    std::vector<ChannelSender<Task>> senders;
+    {
+      std::lock_guard guard(local_senders_mu_);
+      senders.swap(local_senders_);
+    }
+    senders.clear();  // disconnects each local queue; their tasks stay
+    closed_.store(true, std::memory_order_release);
+  }
+
+  bool is_closed() const noexcept {
+    if (closed_.load(std::memory_order_acquire)) return true;
+    std::lock_guard guard(global_sender_mu_);
+    return !global_sender_ || global_sender_.is_disconnected();
+  }
+
+  // Installs `metrics`; the previous one is released after the lock.
+  void set_metrics(MetricsRef metrics) noexcept {
+    {
+      std::lock_guard guard(metrics_mu_);
+      std::swap(metrics_, metrics);
+    }
+  }
+
+ private:
+  struct alignas(kCacheLine) WorkerBuffer {
+    SpinMutex mu;
+    RingBuffer<Task> tasks;  // guarded by mu
+  };
+
+  // Serves from worker `index`'s buffer, refilling it with a batch from the
+  // global queue when it is empty. Returns Task, OutOfMemory or Idle.
+  PopResult pop_from_buffer(std::uint64_t index, Task& out) noexcept {
+    WorkerBuffer& buffer = buffers_[index];
+    std::lock_guard guard(buffer.mu);
+    if (!buffer.tasks.empty()) {
+      out = buffer.tasks.pop_front();
+      return PopResult::Task;
+    }
+    // Count ourselves in for as long as we look, pull or not; the throttle
+    // only compares the count before our own increment. Relaxed: the count
+    // is a contention hint and orders nothing.
+    const std::uint64_t pulling = pulling_workers_.fetch_add(1, std::memory_order_relaxed);
+    PopResult result = PopResult::Idle;
+    if (pulling < std::max<std::uint64_t>(num_threads_ / 2, 1)) {
+      result = pull_batch(index, buffer, out);
+    }
+    pulling_workers_.fetch_sub(1, std::memory_order_relaxed);
+    return result;
+  }
+
+  // Moves up to a fair share of the global queue into `buffer` (held).
+  PopResult pull_batch(std::uint64_t index, WorkerBuffer& buffer, Task& out) noexcept {
+    const std::uint64_t queued = global_receiver_.len();
+    if (queued == 0) return PopResult::Idle;
+    const std::uint64_t batch = std::min(queued / num_threads_ + 1, kMaxBatch);
+    // Room first, so a task once taken from the queue always has a place.
+    if (!buffer.tasks.reserve(batch)) return PopResult::OutOfMemory;
+    std::uint64_t pulled = 0;
+    Task task{};
+    while (pulled < batch && global_receiver_.try_recv(task) == RecvResult::Item) {
+      (void)buffer.tasks.push_back(task);  // cannot fail: reserved above
+      ++pulled;
+    }
+    if (pulled == 0) return PopResult::Idle;
+    {
+      std::lock_guard metrics_guard(metrics_mu_);
+      if (metrics_) {
+        MetricsCore* m = metrics_.get();
+        m->global_pull.add(index, pulled);
+        m->injection_queue_depth.store(index, global_receiver_.len());
+      }
+    }
+    out = buffer.tasks.pop_front();
+    return PopResult::Task;
+  }
+
+  const std::uint64_t num_threads_;
+  mutable SpinMutex global_sender_mu_;
+  ChannelSender<Task> global_sender_;  // guarded by global_sender_mu_; empty once closed
+  ChannelReceiver<Task> global_receiver_;
+  SpinMutex local_senders_mu_;
+  std::vector<ChannelSender<Task>> local_senders_;  // guarded by local_senders_mu_
+  std::vector<ChannelReceiver<Task>> local_receivers_;
+  std::unique_ptr<WorkerBuffer[]> buffers_;
+  std::atomic<bool> closed_{false};  // fast early check; the sender locks decide
+  std::atomic<std::uint64_t> pulling_workers_{0};
+  SpinMutex metrics_mu_;
+  MetricsRef metrics_;  // guarded by metrics_mu_
+};
+
+}  // namespace kestrum
