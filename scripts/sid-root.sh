@@ -8,7 +8,7 @@
 set -euo pipefail
 
 ROOT=${KESTRUM_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrum/sid}
-PACKAGES=(python3.14 python3.14-dev python3.14-dbg python3-pytest python3-hypothesis
+PACKAGES=(python3.14 python3.14-dev python3.14-dbg python3-pytest python3-pytest-timeout python3-hypothesis
           python3-scikit-build-core python3-pip g++ cmake make ninja-build)
 STAMP="$ROOT/.kestrum-ready"
 WANT="packages: ${PACKAGES[*]}"

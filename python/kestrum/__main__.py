@@ -1,0 +1,5 @@
+"""`python -m kestrum`: the package's demo job."""
+
+from kestrum.demo import main
+
+raise SystemExit(main())
