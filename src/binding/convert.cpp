@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <climits>
 #include <cstring>
 
 #include "binding/once.hpp"
@@ -29,6 +30,11 @@ PyObject* parameter_note(const char* parameter) noexcept {
 }  // namespace
 
 Result<std::uint64_t> U64::convert(PyObject* object) {
+  // Small non-negative ints, nearly every index and size, are read in place.
+  if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+    const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+    if (compact >= 0) return static_cast<std::uint64_t>(compact);
+  }
   unsigned long long value;
   if (PyLong_Check(object)) {
     value = PyLong_AsUnsignedLongLong(object);
@@ -88,7 +94,11 @@ Failure with_parameter_note(Failure failure, const char* parameter) {
 }
 
 OwnedRef py_u64(std::uint64_t value) {
-  OwnedRef result = OwnedRef::steal(PyLong_FromUnsignedLongLong(value));
+  // PyLong_FromLong has the shorter path (small-int cache first) for the
+  // values counters and sizes nearly always hold.
+  OwnedRef result = OwnedRef::steal(value <= static_cast<std::uint64_t>(LONG_MAX)
+                                        ? PyLong_FromLong(static_cast<long>(value))
+                                        : PyLong_FromUnsignedLongLong(value));
   if (!result) unraisable_internal_failure("failed to create an int result");
   return result;
 }

@@ -118,13 +118,16 @@ struct Function {
   static PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<OwnedRef> {
+      auto call = [&](auto&&... values) { return Body(Instance<State>::of(self), values...); };
+      // Every parameter by position, the common case: the arguments are the slots.
+      if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kCount) [[likely]] {
+        return convert_and_call(args, call);
+      }
       std::array<PyObject*, kCount> slots{};
       if (auto failure = bind_vector(info(), args, nargs, kwnames, slots.data())) {
         return std::move(*failure);
       }
-      return convert_and_call(slots, [&](auto&&... values) {
-        return Body(Instance<State>::of(self), values...);
-      });
+      return convert_and_call(slots.data(), call);
     });
   }
 
@@ -138,7 +141,7 @@ struct Function {
       if (auto failure = bind_tuple_dict(info(), args, kwargs, slots.data())) {
         return std::move(*failure);
       }
-      return convert_and_call(slots, [&](auto&&... values) -> Result<OwnedRef> {
+      return convert_and_call(slots.data(), [&](auto&&... values) -> Result<OwnedRef> {
         PyObject* object = type->tp_alloc(type, 0);
         if (object == nullptr) return Failure::pending();
         try {
@@ -157,7 +160,7 @@ struct Function {
 
  private:
   template <class Call, std::size_t I = 0, class... Done>
-  static Result<OwnedRef> convert_and_call(const std::array<PyObject*, kCount>& slots, Call&& call,
+  static Result<OwnedRef> convert_and_call(PyObject* const* slots, Call&& call,
                                            Done&&... done) {
     if constexpr (I == kCount) {
       return call(done...);

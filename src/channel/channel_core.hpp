@@ -65,23 +65,43 @@ class ChannelCore {
     // Tested first: a disconnected channel refuses even when it has room.
     if (disconnected_.load(std::memory_order_acquire)) return SendResult::Disconnected;
     if (queue_.size() >= capacity_) return SendResult::Full;
-    return queue_.push_back(item) ? SendResult::Accepted : SendResult::OutOfMemory;
+    if (!queue_.push_back(item)) return SendResult::OutOfMemory;
+    length_.store(queue_.size(), std::memory_order_relaxed);
+    return SendResult::Accepted;
   }
 
   RecvResult try_recv(T& out) noexcept {
     std::lock_guard guard(mu_);
     if (!queue_.empty()) {
       out = queue_.pop_front();  // `out` is empty by contract: nothing is released
+      length_.store(queue_.size(), std::memory_order_relaxed);
       return RecvResult::Item;
     }
     return disconnected_.load(std::memory_order_acquire) ? RecvResult::Disconnected
                                                          : RecvResult::Empty;
   }
 
-  std::uint64_t len() const noexcept {
+  // Moves up to `max` of the oldest items, in order, into `sink` (called as
+  // sink(T&) under the lock: it must move the item away without allocating
+  // or releasing anything). One lock round-trip for a whole batch. Returns
+  // how many items were moved.
+  template <class Sink>
+  std::uint64_t recv_up_to(std::uint64_t max, Sink&& sink) noexcept {
     std::lock_guard guard(mu_);
-    return queue_.size();
+    std::uint64_t moved = 0;
+    for (; moved < max && !queue_.empty(); ++moved) {
+      T item = queue_.pop_front();
+      sink(item);
+    }
+    length_.store(queue_.size(), std::memory_order_relaxed);
+    return moved;
   }
+
+  // The number of queued items at some moment during the call. Read without
+  // the lock: pollers and the pool's batch sizing call it often, and a copy
+  // kept under the lock is as exact as reading the queue under it would be.
+  // A thread always sees the effect of its own sends and receives.
+  std::uint64_t len() const noexcept { return length_.load(std::memory_order_relaxed); }
 
   bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
@@ -102,6 +122,7 @@ class ChannelCore {
 
   mutable SpinMutex mu_;
   RingBuffer<T, Alloc> queue_;  // guarded by mu_
+  std::atomic<std::uint64_t> length_{0};  // written under mu_, read without it
   const std::uint64_t capacity_;  // fixed at creation; kNoCapacity = unbounded
   std::atomic<bool> disconnected_{false};  // false -> true once
   std::atomic<std::uint64_t> senders_{1};
@@ -163,6 +184,12 @@ class ChannelReceiver : public ChannelHandle<T, Alloc, false> {
 
   // On Item, moves the oldest item into `out`, which must be empty.
   RecvResult try_recv(T& out) const noexcept { return this->core_->try_recv(out); }
+
+  // Moves up to `max` oldest items into `sink`; see ChannelCore::recv_up_to.
+  template <class Sink>
+  std::uint64_t recv_up_to(std::uint64_t max, Sink&& sink) const noexcept {
+    return this->core_->recv_up_to(max, std::forward<Sink>(sink));
+  }
 };
 
 template <class T, class Alloc = HeapSlotAllocator>

@@ -1,17 +1,22 @@
 #pragma once
-// A non-recursive mutex for very short critical sections: it spins a little
-// before it parks the thread in the kernel.
+// A non-recursive mutex for very short critical sections: it spins a little,
+// then yields, then sleeps in short growing naps until the lock is free.
 //
 // Every lock of this module guards a few instructions (a queue push or pop, a
-// flag check), so a waiter usually gets the lock within the spin window and
-// never pays for a system call. Uncontended lock and unlock are one atomic
-// read-modify-write each.
+// flag check), so a waiter nearly always gets the lock within the spin
+// window. A waiter only gets past it when the owner was preempted, and then
+// giving the CPU away is exactly what helps the owner finish.
 //
-// States: 0 unlocked, 1 locked, 2 locked and a thread may be parked on it.
+// Uncontended, lock() is one compare-and-swap and unlock() a plain release
+// store. Because nobody parks in the kernel waiting for a wake-up, unlock()
+// never has to find out whether someone is asleep, which would cost a second
+// read-modify-write on every unlock.
+//
 // Memory order: lock() acquires and unlock() releases, so everything done
 // under the lock happens-before whatever the next owner does under it.
 #include <atomic>
-#include <cstdint>
+#include <chrono>
+#include <thread>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -26,29 +31,22 @@ class SpinMutex {
   SpinMutex& operator=(const SpinMutex&) = delete;
 
   void lock() noexcept {
-    std::uint32_t expected = 0;
-    if (state_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
-                                     std::memory_order_relaxed)) [[likely]] {
-      return;
-    }
+    if (try_lock()) [[likely]] return;
     lock_contended();
   }
 
   bool try_lock() noexcept {
-    std::uint32_t expected = 0;
-    return state_.compare_exchange_strong(expected, 1, std::memory_order_acquire,
-                                          std::memory_order_relaxed);
+    bool expected = false;
+    return locked_.compare_exchange_weak(expected, true, std::memory_order_acquire,
+                                         std::memory_order_relaxed);
   }
 
-  void unlock() noexcept {
-    // Only a state of 2 can have a parked thread behind it.
-    if (state_.exchange(0, std::memory_order_release) == 2) [[unlikely]] {
-      state_.notify_one();
-    }
-  }
+  void unlock() noexcept { locked_.store(false, std::memory_order_release); }
 
  private:
-  static constexpr int kSpins = 100;
+  static constexpr int kSpins = 128;
+  static constexpr int kYields = 8;
+  static constexpr std::chrono::microseconds kLongestNap{200};
 
   static void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -58,25 +56,31 @@ class SpinMutex {
 #endif
   }
 
-  void lock_contended() noexcept {
+  // Read until the lock looks free, then try once. Reading first keeps the
+  // waiters from bouncing the cache line between cores.
+  bool spin_once() noexcept {
     for (int i = 0; i < kSpins; ++i) {
-      // Read before trying, so waiters do not bounce the line between cores.
-      if (state_.load(std::memory_order_relaxed) == 0) {
-        std::uint32_t expected = 0;
-        if (state_.compare_exchange_weak(expected, 1, std::memory_order_acquire,
-                                         std::memory_order_relaxed)) {
-          return;
-        }
-      }
+      if (!locked_.load(std::memory_order_relaxed) && try_lock()) return true;
       cpu_relax();
     }
-    // Mark the lock as contended; whoever unlocks it next will wake one of us.
-    while (state_.exchange(2, std::memory_order_acquire) != 0) {
-      state_.wait(2, std::memory_order_relaxed);
+    return false;
+  }
+
+  void lock_contended() noexcept {
+    if (spin_once()) return;
+    for (int i = 0; i < kYields; ++i) {
+      std::this_thread::yield();
+      if (spin_once()) return;
+    }
+    std::chrono::microseconds nap{1};
+    while (true) {
+      std::this_thread::sleep_for(nap);
+      if (spin_once()) return;
+      if (nap < kLongestNap) nap *= 2;
     }
   }
 
-  std::atomic<std::uint32_t> state_{0};
+  std::atomic<bool> locked_{false};
 };
 
 }  // namespace kestrum

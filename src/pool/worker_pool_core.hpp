@@ -122,11 +122,9 @@ class WorkerPoolCore {
       if (local_senders_.empty()) return PushResult::Closed;
       if (index >= local_senders_.size()) return PushResult::IndexOutOfRange;
       switch (local_senders_[index].try_send(task)) {
-        case SendResult::Accepted: {
-          std::lock_guard metrics_guard(metrics_mu_);
-          if (metrics_) metrics_.get()->remote_schedule.add(index, 1);
+        case SendResult::Accepted:
+          with_metrics([index](MetricsCore& m) { m.remote_schedule.add(index, 1); });
           return PushResult::Accepted;
-        }
         case SendResult::Full: break;  // overflow below, without this lock
         case SendResult::Disconnected: return PushResult::Closed;
         case SendResult::OutOfMemory: return PushResult::OutOfMemory;
@@ -150,12 +148,10 @@ class WorkerPoolCore {
       std::lock_guard guard(global_sender_mu_);
       if (!global_sender_ || global_sender_.is_disconnected()) return PopResult::Closed;
     }
-    std::lock_guard metrics_guard(metrics_mu_);
-    if (metrics_) {
-      MetricsCore* m = metrics_.get();
-      m->park.add(index, 1);
-      m->injection_queue_depth.store(index, global_receiver_.len());
-    }
+    with_metrics([this, index](MetricsCore& m) {
+      m.park.add(index, 1);
+      m.injection_queue_depth.store(index, global_receiver_.len());
+    });
     return PopResult::Idle;
   }
 
@@ -185,6 +181,7 @@ class WorkerPoolCore {
     {
       std::lock_guard guard(metrics_mu_);
       std::swap(metrics_, metrics);
+      has_metrics_.store(true, std::memory_order_release);
     }
   }
 
@@ -193,6 +190,17 @@ class WorkerPoolCore {
     SpinMutex mu;
     RingBuffer<Task> tasks;  // guarded by mu
   };
+
+  // Runs `update` on the attached counters under the metrics lock, which
+  // keeps them alive. A pool without metrics skips the lock: once attached,
+  // metrics are never detached, so a stale "none" only means this update
+  // raced with the set_metrics() that attached them.
+  template <class Update>
+  void with_metrics(Update update) noexcept {
+    if (!has_metrics_.load(std::memory_order_acquire)) return;
+    std::lock_guard guard(metrics_mu_);
+    update(*metrics_.get());
+  }
 
   // Serves from worker `index`'s buffer, refilling it with a batch from the
   // global queue when it is empty. Returns Task, OutOfMemory or Idle.
@@ -203,6 +211,8 @@ class WorkerPoolCore {
       out = buffer.tasks.pop_front();
       return PopResult::Task;
     }
+    // Nothing to pull: skip the throttle's shared counter altogether.
+    if (global_receiver_.len() == 0) return PopResult::Idle;
     // Count ourselves in for as long as we look, pull or not; the throttle
     // only compares the count before our own increment. Relaxed: the count
     // is a contention hint and orders nothing.
@@ -222,21 +232,15 @@ class WorkerPoolCore {
     const std::uint64_t batch = std::min(queued / num_threads_ + 1, kMaxBatch);
     // Room first, so a task once taken from the queue always has a place.
     if (!buffer.tasks.reserve(batch)) return PopResult::OutOfMemory;
-    std::uint64_t pulled = 0;
-    Task task{};
-    while (pulled < batch && global_receiver_.try_recv(task) == RecvResult::Item) {
-      (void)buffer.tasks.push_back(task);  // cannot fail: reserved above
-      ++pulled;
-    }
+    // The whole batch moves under one acquisition of the queue's lock.
+    const std::uint64_t pulled = global_receiver_.recv_up_to(batch, [&buffer](Task& task) {
+      (void)buffer.tasks.push_back(task);  // cannot fail: room reserved above
+    });
     if (pulled == 0) return PopResult::Idle;
-    {
-      std::lock_guard metrics_guard(metrics_mu_);
-      if (metrics_) {
-        MetricsCore* m = metrics_.get();
-        m->global_pull.add(index, pulled);
-        m->injection_queue_depth.store(index, global_receiver_.len());
-      }
-    }
+    with_metrics([this, index, pulled](MetricsCore& m) {
+      m.global_pull.add(index, pulled);  // one add for the whole batch
+      m.injection_queue_depth.store(index, global_receiver_.len());
+    });
     out = buffer.tasks.pop_front();
     return PopResult::Task;
   }
@@ -253,6 +257,7 @@ class WorkerPoolCore {
   std::atomic<std::uint64_t> pulling_workers_{0};
   SpinMutex metrics_mu_;
   MetricsRef metrics_;  // guarded by metrics_mu_
+  std::atomic<bool> has_metrics_{false};  // false -> true once, under metrics_mu_
 };
 
 }  // namespace kestrum
