@@ -1,0 +1,35 @@
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+
+@pytest.fixture
+def run_together():
+    """run(*callables) runs each on a thread of its own, all released at once by a
+    barrier, and returns their results. run.failed is set as soon as one of them
+    fails, so that spinning threads can give up."""
+
+    def run(*targets):
+        barrier = threading.Barrier(len(targets))
+
+        def main(target):
+            barrier.wait()
+            try:
+                return target()
+            except BaseException:
+                run.failed.set()
+                raise
+
+        interval = sys.getswitchinterval()
+        sys.setswitchinterval(1e-5)  # with a GIL, interleave finely
+        try:
+            with ThreadPoolExecutor(len(targets)) as executor:
+                futures = [executor.submit(main, target) for target in targets]
+        finally:
+            sys.setswitchinterval(interval)
+        return [future.result() for future in futures]
+
+    run.failed = threading.Event()
+    return run
