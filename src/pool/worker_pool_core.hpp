@@ -192,14 +192,15 @@ class WorkerPoolCore {
   };
 
   // Runs `update` on the attached counters under the metrics lock, which
-  // keeps them alive. A pool without metrics skips the lock: once attached,
-  // metrics are never detached, so a stale "none" only means this update
-  // raced with the set_metrics() that attached them.
+  // keeps them alive. A pool that never had metrics skips the lock: a stale
+  // "none" only means this update raced with the set_metrics() that attached
+  // them. The handle is still checked under the lock, since set_metrics()
+  // may have been given an empty one.
   template <class Update>
   void with_metrics(Update update) noexcept {
     if (!has_metrics_.load(std::memory_order_acquire)) return;
     std::lock_guard guard(metrics_mu_);
-    update(*metrics_.get());
+    if (metrics_) update(*metrics_.get());
   }
 
   // Serves from worker `index`'s buffer, refilling it with a batch from the

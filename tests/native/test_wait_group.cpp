@@ -1,0 +1,176 @@
+// The wait group core: counter bounds, who gets the waiter list, removal and
+// put-back, and threads that must never lose or duplicate a waiter.
+#include <algorithm>
+#include <thread>
+
+#include "counting_item.hpp"
+#include "waitgroup/wait_group_core.hpp"
+
+namespace kestrum::test {
+namespace {
+
+struct Waiter {
+  Item token;  // proves entries are moved, never copied or dropped
+  std::uint64_t fut;
+};
+using Group = WaitGroupCore<Waiter>;
+constexpr std::uint64_t k2To63 = std::uint64_t{1} << 63;
+
+// register_waiter's result; on true the caller must still hold the entry.
+bool enlist(Group& g, std::uint64_t id, std::uint64_t fut = 0) {
+  Waiter w{Item(id), fut};
+  const bool zero = g.register_waiter(w);
+  EXPECT_EQ(w.token.id(), zero ? id : 0);
+  return zero;
+}
+std::vector<std::uint64_t> ids_of(const std::vector<Waiter>& list) {
+  std::vector<std::uint64_t> v;
+  for (const Waiter& w : list) v.push_back(w.token.id());
+  return v;
+}
+
+struct AddCase {
+  std::uint64_t start;
+  std::int64_t delta;
+  AddResult result;
+  std::uint64_t after;
+};
+class WaitGroupAdd : public ::testing::TestWithParam<AddCase> {};
+TEST_P(WaitGroupAdd, KeepsTheCounterInRange) {
+  const AddCase c = GetParam();
+  Group g;
+  for (std::uint64_t left = c.start; left > 0; left -= std::min<std::uint64_t>(left, INT64_MAX)) {
+    ASSERT_EQ(g.add(static_cast<std::int64_t>(std::min<std::uint64_t>(left, INT64_MAX))), AddResult::Ok);
+  }
+  EXPECT_EQ(g.add(c.delta), c.result);
+  EXPECT_EQ(g.counter(), c.after);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, WaitGroupAdd,
+    ::testing::Values(AddCase{0, 0, AddResult::Ok, 0}, AddCase{0, -1, AddResult::Underflow, 0},
+                      AddCase{k2To63, INT64_MIN, AddResult::Ok, 0},
+                      AddCase{k2To63 - 1, INT64_MIN, AddResult::Underflow, k2To63 - 1},
+                      AddCase{UINT64_MAX - 1, 2, AddResult::Overflow, UINT64_MAX - 1},
+                      AddCase{UINT64_MAX - 1, 1, AddResult::Ok, UINT64_MAX},
+                      AddCase{k2To63 + 1, INT64_MAX, AddResult::Overflow, k2To63 + 1}));
+
+class WaitGroup : public CountingTest {};
+
+// add() reaching zero hands nothing out and done() at zero is refused; the
+// done() that reaches zero takes the whole list, in order, once.
+TEST_F(WaitGroup, OnlyDoneToZeroHandsOutTheList) {
+  Group g;
+  std::vector<Waiter> list;
+  EXPECT_EQ(g.done(list), DoneResult::Underflow);
+  EXPECT_TRUE(enlist(g, 9));
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  EXPECT_FALSE(enlist(g, 1));
+  ASSERT_EQ(g.add(-1), AddResult::Ok);
+  EXPECT_EQ(g.done(list), DoneResult::Underflow);
+  ASSERT_EQ(g.add(2), AddResult::Ok);
+  EXPECT_FALSE(enlist(g, 2));
+  EXPECT_EQ(g.done(list), DoneResult::NotZero);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(g.done(list), DoneResult::ReachedZero);
+  EXPECT_EQ(ids_of(list), ids(1, 2));
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  std::vector<Waiter> again;
+  EXPECT_EQ(g.done(again), DoneResult::ReachedZero);
+  EXPECT_TRUE(again.empty());
+}
+
+TEST_F(WaitGroup, UnregisterRemovesEveryMatchKeepingOrder) {
+  Group g;
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  for (std::uint64_t id = 1; id <= 5; ++id) EXPECT_FALSE(enlist(g, id, id % 2));
+  std::vector<Waiter> removed, list;
+  g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed);
+  EXPECT_EQ(ids_of(removed), (std::vector<std::uint64_t>{1, 3, 5}));
+  g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed);
+  EXPECT_EQ(removed.size(), 3u);
+  EXPECT_EQ(g.done(list), DoneResult::ReachedZero);
+  EXPECT_EQ(ids_of(list), (std::vector<std::uint64_t>{2, 4}));
+}
+
+// A waker that could not hand a list on puts it back, in front of anything
+// queued since, in its old order.
+using PutBack = CountingTestP<bool>;
+TEST_P(PutBack, RestoresOrderAheadOfNewerEntries) {
+  Group g;
+  std::vector<Waiter> taken, list;
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  EXPECT_FALSE(enlist(g, 1));
+  EXPECT_FALSE(enlist(g, 2));
+  ASSERT_EQ(g.done(taken), DoneResult::ReachedZero);
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  EXPECT_TRUE(!GetParam() || !enlist(g, 3));
+  EXPECT_TRUE(g.put_back_front(taken));
+  EXPECT_TRUE(taken.empty());
+  EXPECT_EQ(g.done(list), DoneResult::ReachedZero);
+  EXPECT_EQ(ids_of(list), ids(1, GetParam() ? 3 : 2));
+}
+INSTANTIATE_TEST_SUITE_P(NewerEntries, PutBack, ::testing::Bool());
+
+// Counting threads cross zero over and over, sometimes putting a list back,
+// for as long as registering threads queue entries and take some back. Each
+// queued entry must come out exactly once, and since every put-back is
+// followed by another cycle, the run's last done() to zero leaves nothing.
+TEST_F(WaitGroup, StressEveryQueuedEntryHandedOutOnce) {
+  constexpr std::uint64_t kRegistrars = 2, kPer = 20000, kIds = kRegistrars * kPer + 1;
+  Group g;
+  std::vector<std::atomic<int>> queued(kIds), out(kIds);
+  std::atomic<std::uint64_t> registrars_done{0}, max_seen{0};
+  auto count = [&] {
+    std::vector<Waiter> list;
+    bool put_back = false;
+    for (std::uint64_t i = 0; put_back || i < 5000 || registrars_done < kRegistrars; ++i) {
+      const auto k = static_cast<std::int64_t>(1 + i % 3);
+      put_back = false;
+      EXPECT_EQ(g.add(k), AddResult::Ok);
+      max_seen = std::max(max_seen.load(), g.counter());  // a wrap below zero shows as huge
+      for (std::int64_t j = 0; j < k; ++j) {
+        const DoneResult r = g.done(list);
+        EXPECT_NE(r, DoneResult::Underflow);
+        if (r != DoneResult::ReachedZero) continue;
+        if (i % 4 == 0 && !list.empty() && g.put_back_front(list)) {
+          put_back = true;
+          continue;
+        }
+        for (const Waiter& w : list) ++out[w.token.id()];
+        list.clear();
+      }
+    }
+  };
+  auto enlist_all = [&](std::uint64_t r) {
+    std::vector<Waiter> removed;
+    for (std::uint64_t id = r * kPer + 1; id <= (r + 1) * kPer; ++id) {
+      if (id % 64 == 0) std::this_thread::yield();  // interleave with the counters
+      Waiter w{Item(id), id};
+      if (g.register_waiter(w)) continue;
+      ++queued[id];
+      if (id % 3 == 0) g.unregister_if([id](const Waiter& e) { return e.fut == id; }, removed);
+    }
+    for (const Waiter& w : removed) ++out[w.token.id()];
+    ++registrars_done;
+  };
+  std::vector<std::thread> threads;
+  for (std::uint64_t r = 0; r < kRegistrars; ++r) {
+    threads.emplace_back(count);
+    threads.emplace_back(enlist_all, r);
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_LE(max_seen.load(), 6u);
+  std::vector<Waiter> rest;
+  ASSERT_EQ(g.add(1), AddResult::Ok);
+  ASSERT_EQ(g.done(rest), DoneResult::ReachedZero);
+  EXPECT_TRUE(rest.empty()) << "entries outlived the last done() to zero";
+  int total = 0;
+  for (std::uint64_t id = 1; id < kIds; ++id) {
+    ASSERT_EQ(out[id].load(), queued[id].load()) << "entry " << id;
+    total += queued[id];
+  }
+  EXPECT_GT(total, 0) << "no entry was ever queued: the run tested nothing";
+}
+
+}  // namespace
+}  // namespace kestrum::test
