@@ -1,4 +1,8 @@
-"""kestrum: thread-safe building blocks for concurrency on free-threaded CPython."""
+"""kestrum: concurrency building blocks for free-threaded CPython.
+
+The Python layer (``WorkerPool``, ``Channel``, ``WaitGroup``) does all the
+waiting; the native core ``kestrum._kestrum_core`` underneath never blocks.
+"""
 
 from kestrum._kestrum_core import (
     AtomicMetrics,
@@ -7,11 +11,19 @@ from kestrum._kestrum_core import (
     RawAsyncWaitGroup,
     ThreadPoolClosedError,
 )
+from kestrum.channel import Channel, ChannelClosed
+from kestrum.pool import WorkerMetrics, WorkerPool
+from kestrum.waitgroup import WaitGroup
 
 __all__ = [
     "AtomicMetrics",
+    "Channel",
+    "ChannelClosed",
     "FastChannel",
     "NativeWorkerPool",
     "RawAsyncWaitGroup",
     "ThreadPoolClosedError",
+    "WaitGroup",
+    "WorkerMetrics",
+    "WorkerPool",
 ]

@@ -1,71 +1,84 @@
-"""A small workload through the native pool: worker threads, a producer,
-per-worker metrics, then close and drain, checking that every task ran once."""
+"""The package's demo job (``python -m kestrum``): hash many small inputs on a
+WorkerPool, collect the digests through a Channel, await the whole batch with
+a WaitGroup from asyncio, then show the per-worker metrics and check that
+every task ran exactly once."""
 
 from __future__ import annotations
 
+import asyncio
+import collections
 import hashlib
 import os
 import sys
 import threading
 import time
 
-from kestrum._kestrum_core import AtomicMetrics, NativeWorkerPool, ThreadPoolClosedError
+from kestrum import Channel, WaitGroup, WorkerPool
 
 TASKS = 20_000
 WORKERS = max(2, min(4, os.cpu_count() or 2))
 
 
-def _worker(pool: NativeWorkerPool, metrics: AtomicMetrics, index: int,
-            ran: list[int], digests: dict[int, bytes]) -> None:
-    idle = 0.0
-    while True:
-        try:
-            task = pool.pop_work(index)
-        except ThreadPoolClosedError:
-            return  # closed and nothing left for this worker
-        if task is None:
-            # Back off a little while idle; the pool itself never waits.
-            idle = min(idle * 2 or 1e-5, 1e-3)
-            time.sleep(idle)
-            continue
-        idle = 0.0
-        metrics.inc_active(index)
-        number, payload = task
-        digests[number] = hashlib.blake2b(payload, digest_size=16).digest()
-        ran[index] += 1
-        metrics.dec_active(index)
+def _payload(number: int) -> bytes:
+    return number.to_bytes(8, "little") * 8
+
+
+def _digest(number: int) -> bytes:
+    return hashlib.blake2b(_payload(number), digest_size=16).digest()
+
+
+def _hash_task(number: int, results: Channel[tuple[int, bytes]], wg: WaitGroup) -> None:
+    try:
+        results.send((number, _digest(number)))
+    finally:
+        wg.done()
 
 
 def main() -> int:
     gil = "enabled" if getattr(sys, "_is_gil_enabled", lambda: True)() else "disabled"
-    print(f"kestrum demo: {TASKS} tasks, {WORKERS} workers, Python {sys.version.split()[0]}, GIL {gil}")
-    pool = NativeWorkerPool(WORKERS)
-    metrics = AtomicMetrics(WORKERS)
-    pool.set_metrics(metrics)
-    ran = [0] * WORKERS
-    digests: dict[int, bytes] = {}
-    threads = [threading.Thread(target=_worker, args=(pool, metrics, i, ran, digests))
-               for i in range(WORKERS)]
-    start = time.perf_counter()
-    for thread in threads:
-        thread.start()
-    for number in range(TASKS):
-        task = (number, number.to_bytes(8, "little") * 8)
-        if number % 3 == 0:
-            pool.push_local(number % WORKERS, task)  # pinned to one worker
-        else:
-            pool.push_global(task)
-    pool.close()
-    for thread in threads:
-        thread.join()
-    elapsed = time.perf_counter() - start
+    print(f"kestrum demo: {TASKS} hashing tasks on {WORKERS} workers, "
+          f"Python {sys.version.split()[0]}, GIL {gil}")
 
-    print(f"{'worker':>6} {'tasks':>7} {'done':>7} {'pulls':>7} {'parks':>7} {'remote':>7} {'depth':>6}")
-    for i in range(WORKERS):
-        print(f"{i:>6} {ran[i]:>7} {metrics.get_completed(i):>7} {metrics.get_global_pull(i):>7} "
-              f"{metrics.get_park(i):>7} {metrics.get_remote_schedule(i):>7} "
-              f"{metrics.get_injection_queue_depth(i):>6}")
-    print(f"throughput: {TASKS / elapsed:,.0f} tasks/s ({elapsed * 1e3:.1f} ms)")
-    ok = sum(ran) == TASKS and len(digests) == TASKS
-    print("every task ran exactly once:", "yes" if ok else "NO")
+    results: Channel[tuple[int, bytes]] = Channel(maxsize=1024)
+    seen: collections.Counter[int] = collections.Counter()
+    digests: dict[int, bytes] = {}
+
+    def collect() -> None:
+        for number, digest in results:  # ends once closed and drained
+            seen[number] += 1
+            digests[number] = digest
+
+    collector = threading.Thread(target=collect, name="collector")
+    collector.start()
+    wg = WaitGroup()
+    wg.add(TASKS)  # before anyone waits: a wait that starts at zero returns at once
+
+    start = time.perf_counter()
+    with WorkerPool(WORKERS) as pool:
+        for number in range(TASKS):
+            if number % 3 == 0:  # a third pinned to one worker, the rest shared
+                pool.submit_to(number % WORKERS, _hash_task, number, results, wg)
+            else:
+                pool.submit(_hash_task, number, results, wg)
+        finished = asyncio.run(wg.wait_async(timeout=60))
+        elapsed = time.perf_counter() - start
+    # Read after shutdown has joined the workers: a task calls done() just
+    # before its worker counts it as completed.
+    metrics = pool.metrics()
+    results.close()
+    collector.join()
+
+    print(f"\n{'worker':>6} {'active':>6} {'done':>7} {'pulled':>7} {'parks':>6} "
+          f"{'pinned':>7} {'depth':>6}")
+    for m in metrics:
+        print(f"{m.worker:>6} {m.active:>6} {m.completed:>7} {m.global_pulls:>7} {m.parks:>6} "
+              f"{m.remote_schedules:>7} {m.injection_queue_depth:>6}")
+    print(f"\nthroughput: {TASKS / elapsed:,.0f} tasks/s ({elapsed * 1e3:.1f} ms)")
+
+    once = finished and len(seen) == TASKS and set(seen.values()) == {1}
+    correct = all(digests.get(n) == _digest(n) for n in range(TASKS))
+    counted = sum(m.completed for m in metrics) == TASKS
+    ok = once and correct and counted
+    print("every task ran exactly once:", "yes" if ok else
+          f"NO (waited: {finished}, distinct: {len(seen)}, correct: {correct}, counted: {counted})")
     return 0 if ok else 1

@@ -1,0 +1,124 @@
+"""WaitGroup: wait for a counted set of jobs to finish, from threads or from
+asyncio, on top of the native ``RawAsyncWaitGroup``.
+
+The native object keeps the counter and a list of waiters; the ``done()``
+call that brings the counter to zero gets the whole list back, and this
+module wakes each entry. An entry is ``(first, target)``:
+
+- a thread waiter is ``(None, token)``, where ``token`` is a held
+  ``threading.Lock`` that the waker releases;
+- an asyncio waiter is ``(loop, future)``; the waker resolves the future on
+  its own loop with ``loop.call_soon_threadsafe``, skipping it there if it is
+  already done (cancelled, typically).
+
+A waiter that stops waiting (time-out, cancellation) unregisters its entry, so
+long-lived groups don't collect dead waiters.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+from typing import cast
+
+from kestrum._kestrum_core import RawAsyncWaitGroup
+
+__all__ = ["WaitGroup"]
+
+
+def _resolve(future: asyncio.Future[None]) -> None:
+    # Runs on the future's own loop, the only place where checking done()
+    # and setting the result can't race with a cancellation.
+    if not future.done():
+        future.set_result(None)
+
+
+class WaitGroup:
+    """Counts outstanding jobs; ``wait()``/``wait_async()`` return once the
+    count is back to zero.
+
+    As with any wait group, every ``add()`` that raises the count for a batch
+    of jobs must happen before a ``wait()`` meant to cover those jobs starts:
+    a wait that begins while the counter is zero returns at once.
+    """
+
+    __slots__ = ("_raw",)
+
+    def __init__(self) -> None:
+        self._raw = RawAsyncWaitGroup()
+
+    def add(self, delta: int = 1) -> None:
+        """Add `delta` (which may be negative) to the counter. A counter that
+        would go below zero raises ``RuntimeError`` and stays as it was."""
+        if delta >= 0:
+            self._raw.add(delta)
+            return
+        # The native add() never releases waiters, even on reaching zero; only
+        # done() hands them out. So take all but the last unit here (checked
+        # for underflow natively) and the last one through done().
+        self._raw.add(delta + 1)
+        try:
+            self.done()
+        except RuntimeError:
+            self._raw.add(-(delta + 1))  # give the rest back: the add fails as a whole
+            raise RuntimeError("WaitGroup counter went negative: add() with negative delta") from None
+
+    def done(self) -> None:
+        """Mark one job finished; the call that reaches zero wakes every
+        waiter."""
+        waiters = self._raw.done()
+        if waiters:
+            self._wake(waiters)
+
+    @staticmethod
+    def _wake(waiters: list[tuple[object, object]]) -> None:
+        for first, target in waiters:
+            if first is None:
+                cast("threading.Lock", target).release()
+            else:
+                loop = cast("asyncio.AbstractEventLoop", first)
+                try:
+                    loop.call_soon_threadsafe(_resolve, cast("asyncio.Future[None]", target))
+                except RuntimeError:
+                    pass  # that loop is closed: nobody is waiting there any more
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Block until the counter is zero. Returns False if `timeout`
+        seconds passed first, True otherwise."""
+        token = threading.Lock()
+        token.acquire()
+        if self._raw.register_waiter((None, token)):
+            return True  # already zero
+        if timeout is None:
+            return token.acquire()
+        if token.acquire(timeout=max(timeout, 0.0)):
+            return True
+        # Timed out, unless a done() handed our entry out in the meantime:
+        # then the counter did reach zero, and the release is on its way.
+        return not self._raw.unregister_waiter(token)
+
+    async def wait_async(self, timeout: float | None = None) -> bool:
+        """Wait, without blocking the event loop, until the counter is zero.
+        Returns False if `timeout` seconds passed first, True otherwise.
+        Cancelling the waiting task unregisters its waiter."""
+        loop = asyncio.get_running_loop()
+        future: asyncio.Future[None] = loop.create_future()
+        if self._raw.register_waiter((loop, future)):
+            return True
+        try:
+            if timeout is None:
+                await future
+            else:
+                await asyncio.wait_for(future, timeout)
+        except TimeoutError:
+            # As in wait(): an entry already handed out means zero was reached.
+            return not self._raw.unregister_waiter(future)
+        except BaseException:
+            # Cancelled (or interrupted): drop our entry. If a done() handed
+            # it out already, its wake-up will find the future done and skip it.
+            self._raw.unregister_waiter(future)
+            raise
+        return True
+
+    def __repr__(self) -> str:
+        return f"<WaitGroup at {id(self):#x}>"
