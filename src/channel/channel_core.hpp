@@ -30,6 +30,7 @@
 #include <mutex>
 #include <utility>
 
+#include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
 #include "core/spin_mutex.hpp"
 
@@ -50,8 +51,11 @@ enum class RecvResult {
 
 inline constexpr std::uint64_t kNoCapacity = std::numeric_limits<std::uint64_t>::max();
 
+// Cache-line aligned: cores are allocated one after another (a pool makes
+// one per worker), and two channels used by different threads must not share
+// a line, or every lock of one would stall the other.
 template <class T, class Alloc = HeapSlotAllocator>
-class ChannelCore {
+class alignas(kCacheLine) ChannelCore {
  public:
   explicit ChannelCore(std::uint64_t capacity) noexcept : capacity_(capacity) {}
   ChannelCore(const ChannelCore&) = delete;
