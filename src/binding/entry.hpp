@@ -28,6 +28,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "binding/dealloc.hpp"
 #include "binding/failure.hpp"
 #include "binding/owned_ref.hpp"
 
@@ -65,7 +66,10 @@ struct Instance {
 
   // tp_dealloc: destroys the state (which may release Python objects and
   // run their finalizers), frees the memory, drops the heap type's reference.
-  static void dealloc(PyObject* object) noexcept {
+  // The depth of nested deallocations is bounded (see deallocate_bounded).
+  static void dealloc(PyObject* object) noexcept { deallocate_bounded(object, destroy); }
+
+  static void destroy(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
     of(object).~State();
     auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
