@@ -31,12 +31,16 @@ run_leg() {
 }
 
 run_leg host-python leg_host_python
+run_leg host-asan-ubsan leg_host_asan_extension
+run_leg typecheck leg_typecheck
 run_leg native-tsan leg_native_tsan
 run_leg native-asan-ubsan leg_native_asan
 run_leg free-threaded leg_free_threaded
+run_leg free-threaded-tsan leg_free_threaded_tsan
 run_leg sid-root leg_sid_root
 run_leg sid-gil-disabled-compile leg_sid_gil_disabled_compile
 run_leg sid-python3.14 leg_sid_python
+run_leg sid-refleak leg_sid_refleak
 
 echo
 echo "==================== summary"
