@@ -103,7 +103,7 @@ def test_deleting_a_channel_releases_each_item_once():
 
 
 @pytest.mark.parametrize("bound", [0, 4], ids=["unbounded", "bounded"])
-def test_producers_and_consumers(bound, run_together):
+def test_threaded_producers_and_consumers(bound, run_together):
     ch, producers, count, stop = FastChannel(bound), 4, 2000, object()
 
     def produce(p):

@@ -52,7 +52,7 @@ def test_injection_queue_depth_set_and_refused():
     assert (m.get_injection_queue_depth(0), m.get_injection_queue_depth(1)) == (0, 5)
 
 
-def test_parallel_increments_are_never_lost(run_together):
+def test_threaded_increments_are_never_lost(run_together):
     m = AtomicMetrics(4)
 
     def bump():

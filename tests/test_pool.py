@@ -185,7 +185,7 @@ def test_deleting_a_pool_releases_its_tasks():
 
 
 @pytest.mark.parametrize("close_midway", [False, True], ids=["close-after-pushes", "close-racing"])
-def test_pushers_and_poppers(close_midway, run_together):
+def test_threaded_pushers_and_poppers(close_midway, run_together):
     workers, count = 4, 2000
     pool, m = pool_with_metrics(workers)
     pushed, refused, half_way, shut = [], [], threading.Event(), threading.Event()

@@ -133,7 +133,7 @@ def test_reference_counts():
     assert counts() == before
 
 
-def test_counting_and_waiters_in_parallel(run_together):
+def test_threaded_counting_and_waiters(run_together):
     wg, handed_out = RawAsyncWaitGroup(), []
 
     def count():

@@ -24,6 +24,7 @@
 #include <new>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "binding/arguments.hpp"
@@ -135,28 +136,22 @@ struct Function {
     });
   }
 
-  // tp_new: binds and converts, allocates the object, then builds State from
-  // the converted arguments in place. If building fails, the bare object is
-  // freed and the error raised.
+  // tp_new: binds and converts, builds State from the converted arguments,
+  // then allocates the object and moves the state in. A failure to build
+  // leaves nothing to undo; a failed allocation drops the state built.
   template <class State>
   static PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    static_assert(std::is_nothrow_move_constructible_v<State>, "the state moves into the object");
     return run_entry([&]() -> Result<OwnedRef> {
       std::array<PyObject*, kCount> slots{};
       if (auto failure = bind_tuple_dict(info(), args, kwargs, slots.data())) {
         return std::move(*failure);
       }
       return convert_and_call(slots.data(), [&](auto&&... values) -> Result<OwnedRef> {
+        State state(values...);
         PyObject* object = type->tp_alloc(type, 0);
         if (object == nullptr) return Failure::pending();
-        try {
-          ::new (Instance<State>::storage(object)) State(values...);
-        } catch (...) {
-          // No state to destroy: free the memory and the type reference only.
-          auto* free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-          if (free_slot != nullptr) free_slot(object);
-          Py_DECREF(type);
-          throw;
-        }
+        ::new (Instance<State>::storage(object)) State(std::move(state));
         return OwnedRef::steal(object);
       });
     });

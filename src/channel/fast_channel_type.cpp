@@ -16,6 +16,10 @@ struct FastChannelState {
                                       : make_bounded_channel<OwnedRef>(maxsize)) {}
   explicit FastChannelState(ChannelPair<OwnedRef> pair)
       : tx(std::move(pair.sender)), rx(std::move(pair.receiver)) {}
+  FastChannelState(FastChannelState&& other) noexcept
+      : tx(std::move(other.tx)),
+        rx(std::move(other.rx)),
+        closed(other.closed.load(std::memory_order_relaxed)) {}
   ~FastChannelState() {
     tx.reset();
     rx.reset();

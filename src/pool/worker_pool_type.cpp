@@ -1,5 +1,7 @@
 // NativeWorkerPool: the scheduling core of a worker pool, holding tasks for
 // the Python layer's worker threads and an optional AtomicMetrics.
+#include <memory>
+
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "metrics/metrics_type.hpp"
@@ -29,8 +31,10 @@ class MetricsHandle {
 using Core = WorkerPoolCore<OwnedRef, MetricsHandle>;
 
 struct WorkerPoolState {
-  explicit WorkerPoolState(std::uint64_t num_threads) : core(num_threads) {}
-  Core core;
+  explicit WorkerPoolState(std::uint64_t num_threads) : core(std::make_unique<Core>(num_threads)) {}
+  // On the heap: the core's locks can't move, and the state is built before
+  // the object that receives it.
+  std::unique_ptr<Core> core;
 };
 
 using State = WorkerPoolState;
@@ -52,32 +56,32 @@ Result<OwnedRef> push_outcome(PushResult result) {
 }
 
 Result<OwnedRef> close(State& self) {
-  self.core.close();
+  self.core->close();
   return py_none();
 }
 
 Result<OwnedRef> set_metrics(State& self, PyObject* metrics) {
-  self.core.set_metrics(MetricsHandle(metrics));
+  self.core->set_metrics(MetricsHandle(metrics));
   return py_none();
 }
 
-Result<OwnedRef> is_closed(State& self) { return py_bool(self.core.is_closed()); }
+Result<OwnedRef> is_closed(State& self) { return py_bool(self.core->is_closed()); }
 
 Result<OwnedRef> push_global(State& self, PyObject* task) {
   if (task == Py_None) return task_is_none();
   OwnedRef held = OwnedRef::borrow(task);
-  return push_outcome(self.core.push_global(held));
+  return push_outcome(self.core->push_global(held));
 }
 
 Result<OwnedRef> push_local(State& self, std::uint64_t index, PyObject* task) {
   if (task == Py_None) return task_is_none();
   OwnedRef held = OwnedRef::borrow(task);
-  return push_outcome(self.core.push_local(index, held));
+  return push_outcome(self.core->push_local(index, held));
 }
 
 Result<OwnedRef> pop_work(State& self, std::uint64_t index) {
   OwnedRef task;
-  switch (self.core.pop_work(index, task)) {
+  switch (self.core->pop_work(index, task)) {
     case PopResult::Task: return task;  // the queue's reference, handed over
     case PopResult::Idle: return py_none();
     case PopResult::Closed: return pool_closed();
