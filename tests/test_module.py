@@ -102,25 +102,10 @@ def test_panic_raised_by_python_code_stays_a_panic(capsys):
     assert "from __index__" in capsys.readouterr().err  # reported where it came back
 
 
+# Binding and conversion errors of every method are compared with a model in
+# test_binding_fuzz.py; these are the interpreter's own checks, which it leaves out.
 @pytest.mark.parametrize("code, message", [
-    ("RawAsyncWaitGroup(1)", "RawAsyncWaitGroup.__new__() takes 0 positional arguments but 1 was given"),
-    ("ch.try_send(1, 2)", "FastChannel.try_send() takes 1 positional arguments but 2 were given"),
-    ("ch.try_send(1, 2, x=3)", "FastChannel.try_send() takes 1 positional arguments but 2 were given"),
-    ("ch.try_send(item=1, other=2)", "FastChannel.try_send() got an unexpected keyword argument 'other'"),
-    ("FastChannel(size=1, maxsize=1)", "FastChannel.__new__() got an unexpected keyword argument 'size'"),
-    ("ch.try_send(**{'\\udcff': 1})",
-     "FastChannel.try_send() got an unexpected keyword argument '\udcff'"),
-    ("pool.push_local(0, index=1)",
-     "NativeWorkerPool.push_local() got multiple values for argument 'index'"),
-    ("FastChannel(1, maxsize=2)", "FastChannel.__new__() got multiple values for argument 'maxsize'"),
-    ("FastChannel()", "FastChannel.__new__() missing 1 required positional argument: 'maxsize'"),
-    ("pool.push_local(0)",
-     "NativeWorkerPool.push_local() missing 1 required positional argument: 'task'"),
-    ("pool.push_local()", "NativeWorkerPool.push_local() missing 2 required positional arguments: "
-                          "'index' and 'task'"),
-    ("m.set_injection_queue_depth(-1)",  # binding comes before conversion
-     "AtomicMetrics.set_injection_queue_depth() missing 1 required positional argument: 'depth'"),
-    ("ch.qsize(1)", "FastChannel.qsize() takes no arguments (1 given)"),  # the interpreter's own
+    ("ch.qsize(1)", "FastChannel.qsize() takes no arguments (1 given)"),
     ("FastChannel.try_send(object(), 1)", "descriptor 'try_send' for "
      "'kestrum._kestrum_core.FastChannel' objects doesn't apply to a 'object' object"),
 ])
@@ -129,40 +114,14 @@ def test_binding_errors(code, message):
     with pytest.raises(TypeError) as info:
         eval(code, objects)
     assert info.value.args == (message,) and not hasattr(info.value, "__notes__")
-    assert objects["ch"].qsize() == 0 and objects["pool"].pop_work(0) is None
+    assert objects["ch"].qsize() == 0
 
 
-@pytest.mark.parametrize("code, error, parameter", [
-    ("m.get_active(-1)", OverflowError, "index"),
-    ("m.get_active(2**64)", OverflowError, "index"),
-    ("m.get_active('0')", TypeError, "index"),
-    ("m.get_active(None)", TypeError, "index"),
-    ("m.get_active(1.0)", TypeError, "index"),
-    ("m.get_active(Index(-1))", OverflowError, "index"),
-    ("m.inc_park(Index(ZeroDivisionError()))", ZeroDivisionError, "index"),
-    ("AtomicMetrics(-1)", OverflowError, "num_threads"),
-    ("NativeWorkerPool('2')", TypeError, "num_threads"),
-    ("m.set_injection_queue_depth(0, -1)", OverflowError, "depth"),
-    ("m.set_injection_queue_depth(-1, -1)", OverflowError, "index"),
-    ("wg.add(2**63)", OverflowError, "delta"),
-    ("wg.add(-2**63 - 1)", OverflowError, "delta"),
-    ("wg.add(1.0)", TypeError, "delta"),
-    ("wg.add(Index(ZeroDivisionError()))", ZeroDivisionError, "delta"),
-])
-def test_conversion_errors_name_the_parameter(code, error, parameter):
-    with pytest.raises(error) as info:
-        eval(code, names())
-    assert type(info.value) is error
-    assert info.value.__notes__ == [f"while processing '{parameter}'"]
-
-
-def test_integer_conversions_accepted():
+def test_integer_conversions_reach_the_right_slot():
     m = AtomicMetrics(4)
-    for i in range(4):
-        m.set_injection_queue_depth(i, 100 + i)
-    assert [m.get_injection_queue_depth(i) for i in (True, Index(3), 2**64 - 1)] == [101, 103, 0]
-    m.set_injection_queue_depth(Index(2), True)
-    assert m.get_injection_queue_depth(2) == 1
+    m.set_injection_queue_depth(True, 7)
+    m.set_injection_queue_depth(Index(3), True)
+    assert [m.get_injection_queue_depth(i) for i in (0, 1, 2, Index(3), 2**64 - 1)] == [0, 7, 0, 1, 0]
     wg = RawAsyncWaitGroup()
     assert (wg.add(2**63 - 1), wg.add(Index(1)), wg.add(-2**63)) == (None, None, None)
     with pytest.raises(RuntimeError, match="too many done"):  # back at zero
