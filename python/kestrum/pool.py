@@ -219,28 +219,24 @@ class _TaskFuture(Future[Any]):
         raise RuntimeError("Future in unexpected state")
 
     def set_result(self, result: Any) -> None:
+        self._finish(result, None)
+
+    def set_exception(self, exception: BaseException | None) -> None:
+        self._finish(None, exception)
+
+    def _finish(self, result: Any, exception: BaseException | None) -> None:
         with self._condition:
             if self._state in _DONE_STATES:
                 raise InvalidStateError(f"{self._state}: {self!r}")
             self._result = result
-            self._state = _FINISHED
-            if self._hooks:
-                for hook in self._hooks:
-                    hook.add_result(self)
-            if self._cv is not None:
-                self._cv.notify_all()
-        if self._callbacks:
-            self._invoke_callbacks()
-
-    def set_exception(self, exception: BaseException | None) -> None:
-        with self._condition:
-            if self._state in _DONE_STATES:
-                raise InvalidStateError(f"{self._state}: {self!r}")
             self._exception = exception
             self._state = _FINISHED
             if self._hooks:
                 for hook in self._hooks:
-                    hook.add_exception(self)
+                    if exception is None:
+                        hook.add_result(self)
+                    else:
+                        hook.add_exception(self)
             if self._cv is not None:
                 self._cv.notify_all()
         if self._callbacks:
