@@ -17,6 +17,9 @@
 //    No item is created, copied or destroyed while the lock is held, and the
 //    lock guards constant work plus an occasional storage growth.
 //  - The receiver gets every queued item before it sees Disconnected.
+//    Disconnection happens under the lock, so once disconnect() (or the
+//    release of the last handle of a side) has returned, no send is accepted,
+//    and a receiver told Disconnected found the queue empty at that moment.
 //  - When the second handle goes, the core releases what is still queued,
 //    front to back, each once, with no lock held.
 //
@@ -85,6 +88,16 @@ class alignas(kCacheLine) ChannelCore {
                                                          : RecvResult::Empty;
   }
 
+  // Disconnects the channel now, inside its critical section: every send
+  // that takes the lock after this refuses with Disconnected, and a receive
+  // that then finds the queue empty reports Disconnected, so "disconnected
+  // and drained" is true at the instant it is reported. Items already queued
+  // stay receivable. Idempotent.
+  void disconnect() noexcept {
+    std::lock_guard guard(mu_);
+    disconnected_.store(true, std::memory_order_release);
+  }
+
   // Moves up to `max` of the oldest items, in order, into `sink` (called as
   // sink(T&) under the lock: it must move the item away without allocating
   // or releasing anything). One lock round-trip for a whole batch. Returns
@@ -116,9 +129,7 @@ class alignas(kCacheLine) ChannelCore {
 
  private:
   bool release_side(std::atomic<std::uint64_t>& side) noexcept {
-    if (side.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      disconnected_.store(true, std::memory_order_release);
-    }
+    if (side.fetch_sub(1, std::memory_order_acq_rel) == 1) disconnect();
     // acq_rel: the thread that deletes the core sees every write the other
     // handle's owner made to it.
     return shares_.fetch_sub(1, std::memory_order_acq_rel) == 1;
@@ -175,6 +186,10 @@ class ChannelSender : public ChannelHandle<T, Alloc, true> {
 
   // Moves `item` into the queue on Accepted; otherwise leaves it untouched.
   SendResult try_send(T& item) const noexcept { return this->core_->try_send(item); }
+
+  // Refuses every later send while keeping queued items receivable; see
+  // ChannelCore::disconnect.
+  void disconnect() const noexcept { this->core_->disconnect(); }
 
   // The same as try_send. It never waits: on a channel with a capacity it
   // reports Full like try_send; on an unbounded one it cannot be Full.

@@ -25,13 +25,16 @@ struct FastChannelState {
     rx.reset();
   }
 
-  // The object holds both handles for life, so the core never disconnects
-  // while it exists; "closed" is this flag. On destruction the sender goes
-  // first, then the receiver, which releases what is still queued, oldest
-  // first, with no lock held.
+  // The object holds both handles for life. close() disconnects the core
+  // from the sending side: the decision "closed" is taken inside the core's
+  // critical section, so no send lands after close() has returned and a
+  // receiver is told "closed" only if the queue was empty at that instant.
+  // `closed` is the early refusal for senders, set once the core refuses.
+  // On destruction the sender goes first, then the receiver, which releases
+  // what is still queued, oldest first, with no lock held.
   ChannelSender<OwnedRef> tx;
   ChannelReceiver<OwnedRef> rx;
-  std::atomic<bool> closed{false};  // false -> true once, by close()
+  std::atomic<bool> closed{false};  // false -> true once, after tx.disconnect()
 
   bool refuses_sends() const noexcept {
     return closed.load(std::memory_order_acquire) || tx.is_disconnected();
@@ -43,6 +46,7 @@ using State = FastChannelState;
 Failure channel_closed() { return Failure(PyExc_RuntimeError, "Channel is closed"); }
 
 Result<OwnedRef> close(State& self) {
+  self.tx.disconnect();
   self.closed.store(true, std::memory_order_release);
   return py_none();
 }
@@ -50,7 +54,7 @@ Result<OwnedRef> close(State& self) {
 Result<OwnedRef> is_closed(State& self) { return py_bool(self.refuses_sends()); }
 
 Result<OwnedRef> try_send(State& self, PyObject* item) {
-  // Tested before the core, so a closed channel refuses without its lock.
+  // An early refusal that takes no lock; the core decides under its lock.
   if (self.refuses_sends()) return channel_closed();
   OwnedRef held = OwnedRef::borrow(item);  // taken before the core's lock
   switch (self.tx.try_send(held)) {
@@ -66,8 +70,7 @@ Result<OwnedRef> try_recv(State& self) {
   OwnedRef item;
   switch (self.rx.try_recv(item)) {
     case RecvResult::Item: return py_pair(py_bool(true), std::move(item));
-    case RecvResult::Empty:
-      if (self.refuses_sends()) return channel_closed();
+    case RecvResult::Empty:  // empty and open at the same instant
       return py_pair(py_bool(false), py_none());
     case RecvResult::Disconnected: break;
   }

@@ -134,19 +134,33 @@ class WorkerPoolCore {
   }
 
   // On Task, moves worker `index`'s next task into `out`, which must be empty.
+  //
+  // Closed is reported only after a look that began once close() had
+  // finished: by then every task the pool accepted is in a queue, so that
+  // empty look is final. A look that began on an open pool and saw the pool
+  // close meanwhile is repeated, since a task pushed just before the close
+  // may have landed behind it.
   PopResult pop_work(std::uint64_t index, Task& out) noexcept {
-    if (index < num_threads_) {
-      switch (pop_from_buffer(index, out)) {
-        case PopResult::Task: return PopResult::Task;
-        case PopResult::OutOfMemory: return PopResult::OutOfMemory;
-        default: break;
+    // Acquire: pairs with close()'s release, after both sender locks.
+    bool closed_before_look = closed_.load(std::memory_order_acquire);
+    while (true) {
+      if (index < num_threads_) {
+        switch (pop_from_buffer(index, out)) {
+          case PopResult::Task: return PopResult::Task;
+          case PopResult::OutOfMemory: return PopResult::OutOfMemory;
+          default: break;
+        }
+        if (local_receivers_[index].try_recv(out) == RecvResult::Item) return PopResult::Task;
       }
-      if (local_receivers_[index].try_recv(out) == RecvResult::Item) return PopResult::Task;
+      if (closed_before_look) return PopResult::Closed;
+      if (!closed_.load(std::memory_order_acquire)) break;
+      closed_before_look = true;
     }
-    if (closed_.load(std::memory_order_acquire)) return PopResult::Closed;
     {
       std::lock_guard guard(global_sender_mu_);
-      if (!global_sender_ || global_sender_.is_disconnected()) return PopResult::Closed;
+      // A close() under way: pushes may still land, so this is no final
+      // "closed"; nothing is here now, and the caller will ask again.
+      if (!global_sender_ || global_sender_.is_disconnected()) return PopResult::Idle;
     }
     with_metrics([this, index](MetricsCore& m) {
       m.park.add(index, 1);
@@ -254,7 +268,10 @@ class WorkerPoolCore {
   std::vector<ChannelSender<Task>> local_senders_;  // guarded by local_senders_mu_
   std::vector<ChannelReceiver<Task>> local_receivers_;
   std::unique_ptr<WorkerBuffer[]> buffers_;
-  std::atomic<bool> closed_{false};  // fast early check; the sender locks decide
+  // Set by close() after both sender lists are emptied: once it reads true,
+  // every accepted task is queued. Pushes use it as a fast early check (the
+  // sender locks decide for them); pop_work() decides "closed" on it.
+  std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> pulling_workers_{0};
   SpinMutex metrics_mu_;
   MetricsRef metrics_;  // guarded by metrics_mu_

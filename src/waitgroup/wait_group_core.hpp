@@ -8,7 +8,10 @@
 // Guarantees: the counter never leaves [0, 2^64 - 1]; concurrent add()/done()
 // are never lost. An entry queued while the counter was non-zero (seen under
 // the lock) and not unregistered since is in the list handed out by the
-// done() that next reaches zero, and in no other. No entry is created, copied
+// done() that next reaches zero, and in no other; that done() reached zero
+// after the entry was queued (the step to zero and the hand-out happen
+// together under the lock). add()/done() take no lock unless done() takes
+// the counter from 1 to 0. No entry is created, copied
 // or destroyed under the lock: removed entries are moved out to the caller.
 // Memory order: counter updates are acq_rel, so what a thread did before its
 // done() is visible to the thread that receives the waiter list from the
@@ -58,12 +61,27 @@ class WaitGroupCore {
   // registration order.
   DoneResult done(std::vector<Entry>& waiters) noexcept {
     std::uint64_t current = counter_.load(std::memory_order_relaxed);
+    // Lock-free while the counter stays above zero.
+    while (current > 1) {
+      if (counter_.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed)) {
+        return DoneResult::NotZero;
+      }
+    }
+    if (current == 0) return DoneResult::Underflow;
+    // This call may reach zero: do it under the waiters lock, so that the
+    // step to zero and taking the list are one step for register_waiter(),
+    // which checks the counter under the same lock. Taking the list after
+    // the lock-free step instead would let an add() plus register_waiter()
+    // in between queue an entry whose own job is still counted, and have it
+    // handed out here, early.
+    std::lock_guard guard(mu_);
+    current = counter_.load(std::memory_order_relaxed);
     do {
       if (current == 0) return DoneResult::Underflow;
     } while (!counter_.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
                                              std::memory_order_relaxed));
-    if (current != 1) return DoneResult::NotZero;
-    std::lock_guard guard(mu_);
+    if (current != 1) return DoneResult::NotZero;  // an add() came in meanwhile
     waiters.swap(waiters_);
     return DoneResult::ReachedZero;
   }

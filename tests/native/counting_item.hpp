@@ -56,6 +56,12 @@ class CountingTest : public ::testing::Test {
 template <class Param>
 class CountingTestP : public CountingTest, public ::testing::WithParamInterface<Param> {};
 
+// Busy-waits about `n` short steps: a delay that, unlike yielding, does not
+// hand the CPU to other processes of a loaded machine.
+inline void spin_for(int n) {
+  for (int i = 0; i < n; ++i) std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 inline std::vector<std::uint64_t> ids(std::uint64_t first, std::uint64_t last) {
   std::vector<std::uint64_t> v;
   for (std::uint64_t id = first; id <= last; ++id) v.push_back(id);

@@ -210,5 +210,53 @@ INSTANTIATE_TEST_SUITE_P(Modes, Stress,
                                   (std::get<1>(info.param) ? "Abandon" : "Drain");
                          });
 
+// disconnect() racing senders and receivers, many times over. A receiver
+// told Disconnected leaves for good, so that answer is only right if the
+// queue was empty at that instant and no send lands afterwards: once every
+// receiver has left, nothing may be queued. A send that began after
+// disconnect() returned must be refused.
+using CloseRace = CountingTestP<std::uint64_t>;
+TEST_P(CloseRace, DisconnectedMeansDrainedForGood) {
+  constexpr int kTrials = 200, kSenders = 2, kReceivers = 2;
+  constexpr std::uint64_t kPer = 400;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    auto ch = channel(GetParam());
+    std::atomic<bool> disconnected{false};
+    std::atomic<std::uint64_t> accepted{0}, received{0}, late{0};
+    auto produce = [&](std::uint64_t s) {
+      for (std::uint64_t id = s * kPer + 1; id <= (s + 1) * kPer; ++id) {
+        Item item(id);
+        const bool after = disconnected.load();
+        SendResult r;
+        while ((r = ch.sender.try_send(item)) == SendResult::Full) std::this_thread::yield();
+        if (r == SendResult::Disconnected) return;
+        ++accepted;
+        if (after) ++late;
+      }
+    };
+    auto consume = [&] {
+      for (Item out;;) {
+        const RecvResult r = ch.receiver.try_recv(out);
+        if (r == RecvResult::Disconnected) return;
+        if (r == RecvResult::Item) {
+          out.reset();
+          ++received;
+        }
+      }
+    };
+    std::vector<std::thread> threads;
+    for (std::uint64_t s = 0; s < kSenders; ++s) threads.emplace_back(produce, s);
+    for (int r = 0; r < kReceivers; ++r) threads.emplace_back(consume);
+    spin_for(trial * 397 % 20000);
+    ch.sender.disconnect();
+    disconnected = true;
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(ch.sender.len(), 0u) << "items queued after every receiver was told Disconnected";
+    ASSERT_EQ(received.load(), accepted.load());
+    ASSERT_EQ(late.load(), 0u) << "sends accepted after disconnect() returned";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Capacities, CloseRace, ::testing::Values<std::uint64_t>(0, 8));
+
 }  // namespace
 }  // namespace kestrum::test

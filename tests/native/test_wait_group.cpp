@@ -172,5 +172,52 @@ TEST_F(WaitGroup, StressEveryQueuedEntryHandedOutOnce) {
   EXPECT_GT(total, 0) << "no entry was ever queued: the run tested nothing";
 }
 
+// An owner counts a job, queues a waiter, finishes the job and calls done();
+// cyclers count and finish jobs of their own, crossing zero again and again.
+// Whoever receives a list checks each entry's job: a waiter handed out while
+// its own job was still counted was woken early, by a done() that reached
+// zero before the entry's add().
+TEST_F(WaitGroup, WaiterIsHandedOutOnlyAfterItsJob) {
+  constexpr std::uint64_t kRounds = 100000, kOwners = 2;
+  Group g;
+  std::vector<std::atomic<bool>> job_done(kOwners * kRounds + 1);
+  std::atomic<std::uint64_t> early{0}, queued{0}, handed{0};
+  auto check = [&](std::vector<Waiter>& list) {
+    for (const Waiter& w : list) {
+      if (!job_done[w.fut].load()) ++early;
+      ++handed;
+    }
+    list.clear();
+  };
+  auto owner = [&](std::uint64_t o) {
+    std::vector<Waiter> list;
+    for (std::uint64_t k = 1; k <= kRounds; ++k) {
+      const std::uint64_t id = o * kRounds + k;
+      EXPECT_EQ(g.add(1), AddResult::Ok);
+      Waiter w{Item(id), id};
+      if (!g.register_waiter(w)) ++queued;
+      job_done[id] = true;
+      if (g.done(list) == DoneResult::ReachedZero) check(list);
+    }
+  };
+  std::atomic<bool> stop{false};
+  auto cycler = [&] {
+    std::vector<Waiter> list;
+    while (!stop) {
+      EXPECT_EQ(g.add(1), AddResult::Ok);
+      if (g.done(list) == DoneResult::ReachedZero) check(list);
+    }
+  };
+  std::vector<std::thread> owners;
+  std::thread c1(cycler), c2(cycler);
+  for (std::uint64_t o = 0; o < kOwners; ++o) owners.emplace_back(owner, o);
+  for (auto& t : owners) t.join();
+  stop = true;
+  c1.join();
+  c2.join();
+  EXPECT_EQ(early.load(), 0u) << "waiters handed out while their own job was counted";
+  EXPECT_EQ(handed.load(), queued.load());
+}
+
 }  // namespace
 }  // namespace kestrum::test

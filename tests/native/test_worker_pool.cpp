@@ -191,5 +191,44 @@ TEST_F(PoolTest, StressPushPopAndClose) {
   EXPECT_EQ(pulled - global_accepted, local_accepted - remote);
 }
 
+// close() racing pushers and one popper per worker, many times over. A
+// worker leaves for good on Closed, so that answer is only right when
+// nothing it could take is left: once every worker has left, no task may
+// remain anywhere in the pool.
+class PoolCloseRace : public CountingTestP<std::uint64_t> {};
+TEST_P(PoolCloseRace, ClosedMeansNothingLeftForTheWorker) {
+  constexpr int kTrials = 200;
+  constexpr std::uint64_t kPer = 400;
+  const std::uint64_t n = GetParam();
+  for (int trial = 0; trial < kTrials; ++trial) {
+    Pool pool(n);
+    std::atomic<std::uint64_t> accepted{0}, handed{0};
+    auto pusher = [&](std::uint64_t p) {
+      for (std::uint64_t id = p * kPer + 1; id <= (p + 1) * kPer; ++id) {
+        Item task(id);
+        const PushResult r = id % 2 ? pool.push_global(task) : pool.push_local(id % n, task);
+        if (r == PushResult::Closed) return;
+        ASSERT_EQ(r, PushResult::Accepted);
+        ++accepted;
+      }
+    };
+    auto worker = [&](std::uint64_t index) {
+      for (Item out;; out.reset()) {
+        const PopResult r = pool.pop_work(index, out);
+        if (r == PopResult::Closed) return;
+        if (r == PopResult::Task) ++handed;
+      }
+    };
+    std::vector<std::thread> threads;
+    for (std::uint64_t p = 0; p < 2; ++p) threads.emplace_back(pusher, p);
+    for (std::uint64_t i = 0; i < n; ++i) threads.emplace_back(worker, i);
+    spin_for(trial * 397 % 20000);
+    pool.close();
+    for (auto& t : threads) t.join();
+    ASSERT_EQ(handed.load(), accepted.load()) << "tasks left after every worker was told Closed";
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Workers, PoolCloseRace, ::testing::Values<std::uint64_t>(1, 2));
+
 }  // namespace
 }  // namespace kestrum::test
