@@ -1,4 +1,5 @@
 import asyncio
+import signal
 import threading
 
 import pytest
@@ -83,3 +84,61 @@ def test_wakeup_of_a_waiter_cancelled_after_being_handed_out_is_skipped():
         await asyncio.sleep(0.01)  # let the queued wake-up run
     asyncio.run(main())
     assert errors == []
+
+
+class IndexDisagreesWithComparison:
+    """Compares as non-negative but converts to -1."""
+
+    def __index__(self):
+        return -1
+
+    def __ge__(self, other):
+        return True
+
+    __gt__ = __ge__
+
+
+def test_add_uses_the_value_it_converted():
+    wg = WaitGroup()
+    wg.add(1)
+    woke = []
+    waiter = threading.Thread(target=lambda: woke.append(wg.wait(T)))
+    waiter.start()
+    threading.Event().wait(0.05)  # registered and waiting
+    wg.add(IndexDisagreesWithComparison())  # -1: brings the count to zero
+    waiter.join(T)
+    assert woke == [True]
+    with pytest.raises(TypeError):
+        wg.add(1.0)
+
+
+BAD_TIMEOUTS = [
+    pytest.param(-1, ValueError, id="negative"),
+    pytest.param(float("nan"), ValueError, id="nan"),
+    pytest.param(float("inf"), OverflowError, id="inf"),
+    pytest.param(1e10, OverflowError, id="too-large"),
+    pytest.param("1", TypeError, id="string"),
+]
+
+
+@pytest.mark.parametrize("timeout, error", BAD_TIMEOUTS)
+@pytest.mark.parametrize("face", ["thread", "asyncio"])
+def test_bad_timeouts_raise_and_leave_no_waiter_queued(face, timeout, error):
+    wg = WaitGroup()
+    wg.add(1)
+    with pytest.raises(error):
+        if face == "thread":
+            wg.wait(timeout)
+        else:
+            asyncio.run(wg.wait_async(timeout))
+    assert wg._raw.done() == []  # the done() reaching zero finds no waiter left
+
+
+def test_interrupted_wait_takes_its_waiter_back():
+    wg = WaitGroup()
+    wg.add(1)
+    main = threading.main_thread().ident
+    threading.Timer(0.05, signal.pthread_kill, args=(main, signal.SIGINT)).start()
+    with pytest.raises(KeyboardInterrupt):
+        wg.wait()
+    assert wg._raw.done() == []

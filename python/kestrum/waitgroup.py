@@ -18,10 +18,12 @@ long-lived groups don't collect dead waiters.
 from __future__ import annotations
 
 import asyncio
+import operator
 import threading
-from typing import cast
+from typing import SupportsIndex, cast
 
 from kestrum._kestrum_core import RawAsyncWaitGroup
+from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
 
@@ -47,9 +49,12 @@ class WaitGroup:
     def __init__(self) -> None:
         self._raw = RawAsyncWaitGroup()
 
-    def add(self, delta: int = 1) -> None:
+    def add(self, delta: SupportsIndex = 1) -> None:
         """Add `delta` (which may be negative) to the counter. A counter that
         would go below zero raises ``RuntimeError`` and stays as it was."""
+        # Converted once: the sign chosen below must be the sign of the value
+        # the counter gets, whatever the object's comparisons say.
+        delta = operator.index(delta)
         if delta >= 0:
             self._raw.add(delta)
             return
@@ -85,14 +90,18 @@ class WaitGroup:
     def wait(self, timeout: float | None = None) -> bool:
         """Block until the counter is zero. Returns False if `timeout`
         seconds passed first, True otherwise."""
+        seconds = check_timeout(timeout)
         token = threading.Lock()
         token.acquire()
         if self._raw.register_waiter((None, token)):
             return True  # already zero
-        if timeout is None:
-            return token.acquire()
-        if token.acquire(timeout=max(timeout, 0.0)):
-            return True
+        try:
+            if token.acquire(timeout=-1 if seconds is None else seconds):
+                return True
+        except BaseException:
+            # Interrupted (KeyboardInterrupt, say): take the entry back.
+            self._raw.unregister_waiter(token)
+            raise
         # Timed out, unless a done() handed our entry out in the meantime:
         # then the counter did reach zero, and the release is on its way.
         return not self._raw.unregister_waiter(token)
@@ -101,15 +110,16 @@ class WaitGroup:
         """Wait, without blocking the event loop, until the counter is zero.
         Returns False if `timeout` seconds passed first, True otherwise.
         Cancelling the waiting task unregisters its waiter."""
+        seconds = check_timeout(timeout)
         loop = asyncio.get_running_loop()
         future: asyncio.Future[None] = loop.create_future()
         if self._raw.register_waiter((loop, future)):
             return True
         try:
-            if timeout is None:
+            if seconds is None:
                 await future
             else:
-                await asyncio.wait_for(future, timeout)
+                await asyncio.wait_for(future, seconds)
         except TimeoutError:
             # As in wait(): an entry already handed out means zero was reached.
             return not self._raw.unregister_waiter(future)
