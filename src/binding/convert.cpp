@@ -93,19 +93,23 @@ Failure with_parameter_note(Failure failure, const char* parameter) {
   return Failure::pending();
 }
 
-OwnedRef py_u64(std::uint64_t value) {
+Result<OwnedRef> py_u64(std::uint64_t value) {
   // PyLong_FromLong has the shorter path (small-int cache first) for the
   // values counters and sizes nearly always hold.
   OwnedRef result = OwnedRef::steal(value <= static_cast<std::uint64_t>(LONG_MAX)
                                         ? PyLong_FromLong(static_cast<long>(value))
                                         : PyLong_FromUnsignedLongLong(value));
-  if (!result) unraisable_internal_failure("failed to create an int result");
+  if (!result) return Failure::pending();  // MemoryError
   return result;
 }
 
-OwnedRef py_pair(OwnedRef first, OwnedRef second) {
+Result<OwnedRef> new_pair() {
   OwnedRef pair = OwnedRef::steal(PyTuple_New(2));
-  if (!pair) unraisable_internal_failure("failed to create a tuple result");
+  if (!pair) return Failure::pending();  // MemoryError
+  return pair;
+}
+
+OwnedRef fill_pair(OwnedRef pair, OwnedRef first, OwnedRef second) noexcept {
   PyTuple_SET_ITEM(pair.get(), 0, first.release());
   PyTuple_SET_ITEM(pair.get(), 1, second.release());
   return pair;

@@ -66,9 +66,13 @@ Failure with_parameter_note(Failure failure, const char* parameter);
 // Result objects (new references).
 inline OwnedRef py_none() noexcept { return OwnedRef::borrow(Py_None); }
 inline OwnedRef py_bool(bool value) noexcept { return OwnedRef::borrow(value ? Py_True : Py_False); }
-OwnedRef py_u64(std::uint64_t value);
-// A new 2-tuple that takes over both references.
-OwnedRef py_pair(OwnedRef first, OwnedRef second);
+// Running out of memory is a MemoryError failure, never thrown.
+Result<OwnedRef> py_u64(std::uint64_t value);
+// A 2-tuple to fill with fill_pair(), made before whatever goes into it is
+// taken from a queue, so that running out of memory loses nothing.
+Result<OwnedRef> new_pair();
+// Puts both references into `pair` (from new_pair()) and returns it.
+OwnedRef fill_pair(OwnedRef pair, OwnedRef first, OwnedRef second) noexcept;
 
 template <PyTypeObject* (*Target)()>
 Result<PyObject*> InstanceOf<Target>::convert(PyObject* object) {

@@ -1,40 +1,37 @@
 #include "binding/dealloc.hpp"
 
-#include <new>
-#include <vector>
-
 namespace kestrum {
 namespace {
 
 constexpr int kMaxDepth = 64;
 
-struct Pending {
-  PyObject* object;
-  DestroyFunction destroy;
-};
+// initial-exec: these live in the thread's static TLS block, which exists
+// from the thread's start; the default model for a loaded module allocates
+// its block on first use in each thread, and aborts if that allocation fails.
+[[gnu::tls_model("initial-exec")]] thread_local int depth = 0;
+// Deferred objects, newest first, chained through their link words.
+[[gnu::tls_model("initial-exec")]] thread_local PyObject* deferred = nullptr;
 
-thread_local int depth = 0;
-thread_local std::vector<Pending> pending;
+PyObject*& link_of(PyObject* object) noexcept {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + kDeallocLinkOffset);
+}
 
 }  // namespace
 
 void deallocate_bounded(PyObject* object, DestroyFunction destroy) noexcept {
   if (depth >= kMaxDepth) {
-    try {
-      pending.push_back({object, destroy});
-      return;
-    } catch (const std::bad_alloc&) {
-      // No room to queue it: recursing one level deeper is the lesser harm.
-    }
+    link_of(object) = deferred;
+    deferred = object;
+    return;
   }
   ++depth;
   destroy(object);
   if (depth == 1) {
-    // Outermost: run what deeper levels queued. Each may queue more.
-    while (!pending.empty()) {
-      Pending next = pending.back();
-      pending.pop_back();
-      next.destroy(next.object);
+    // Outermost: destroy what deeper levels deferred. Each may defer more.
+    while (deferred != nullptr) {
+      PyObject* next = deferred;
+      deferred = link_of(next);
+      Py_TYPE(next)->tp_dealloc(next);
     }
   }
   --depth;

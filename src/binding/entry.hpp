@@ -49,13 +49,15 @@ struct Param {
   using converter = Converter;
 };
 
-// Where a class's native state lives inside its Python object: right after
-// the object header, suitably aligned.
+// Where a class's native state lives inside its Python object: after the
+// object header and the deallocation link word (see dealloc.hpp), suitably
+// aligned.
 template <class State>
 struct Instance {
   static_assert(alignof(State) <= 16, "object memory is only 16-byte aligned");
   static constexpr std::size_t kOffset =
-      (sizeof(PyObject) + alignof(State) - 1) / alignof(State) * alignof(State);
+      (kDeallocLinkOffset + sizeof(PyObject*) + alignof(State) - 1) / alignof(State) *
+      alignof(State);
   static constexpr int kBasicSize = static_cast<int>(kOffset + sizeof(State));
 
   static State& of(PyObject* object) noexcept {
@@ -149,6 +151,11 @@ struct Function {
       }
       return convert_and_call(slots.data(), [&](auto&&... values) -> Result<OwnedRef> {
         State state(values...);
+        // A state that can come out empty (its storage could not be had)
+        // says so by converting to false: MemoryError, nothing to undo.
+        if constexpr (std::is_constructible_v<bool, const State&>) {
+          if (!state) return Failure::out_of_memory();
+        }
         PyObject* object = type->tp_alloc(type, 0);
         if (object == nullptr) return Failure::pending();
         ::new (Instance<State>::storage(object)) State(std::move(state));

@@ -48,6 +48,10 @@ Failure Failure::pending() {
 }
 
 OwnedRef Failure::take_exception() && {
+  if (!exception_ && message_ == nullptr) {
+    PyErr_NoMemory();
+    exception_ = OwnedRef::steal(PyErr_GetRaisedException());
+  }
   if (!exception_) {
     OwnedRef text = OwnedRef::steal(PyUnicode_FromString(message_));
     if (!text) unraisable_internal_failure("could not create an exception message");
@@ -60,6 +64,10 @@ OwnedRef Failure::take_exception() && {
 void Failure::raise() && noexcept {
   if (exception_) {
     PyErr_SetRaisedException(exception_.release());
+    return;
+  }
+  if (message_ == nullptr) {
+    PyErr_NoMemory();
     return;
   }
   OwnedRef text = OwnedRef::steal(PyUnicode_FromString(message_));

@@ -25,6 +25,12 @@ class Failure {
   // `type` lives for the process; `message` is a static string.
   Failure(PyObject* type, const char* message) noexcept : type_(type), message_(message) {}
 
+  // MemoryError, raised without allocating anything: running out of memory
+  // is reported as a value, never thrown, since the first C++ throw on a
+  // thread allocates the runtime's thread-local state and aborts the
+  // process when there is no memory for it.
+  static Failure out_of_memory() noexcept { return Failure(PyExc_MemoryError, nullptr); }
+
   // Takes the exception the interpreter has raised. A PanicException raised
   // by Python code is treated as our own internal failure: it is reported on
   // stderr and thrown as InternalFailure, so no note or handler swallows it.

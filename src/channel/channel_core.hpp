@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <utility>
 
 #include "core/cache_line.hpp"
@@ -218,16 +219,17 @@ struct ChannelPair {
 };
 
 // Creates a channel that holds at most `capacity` (>= 1) items. Reserves no
-// queue storage, whatever the capacity. Throws std::bad_alloc.
+// queue storage, whatever the capacity. Out of memory: both handles empty.
 template <class T, class Alloc = HeapSlotAllocator>
-ChannelPair<T, Alloc> make_bounded_channel(std::uint64_t capacity) {
-  auto* core = new ChannelCore<T, Alloc>(capacity);
+ChannelPair<T, Alloc> make_bounded_channel(std::uint64_t capacity) noexcept {
+  auto* core = new (std::nothrow) ChannelCore<T, Alloc>(capacity);
+  if (core == nullptr) return {};
   return {ChannelSender<T, Alloc>(core), ChannelReceiver<T, Alloc>(core)};
 }
 
-// Creates a channel without capacity. Throws std::bad_alloc.
+// Creates a channel without capacity. Out of memory: both handles empty.
 template <class T, class Alloc = HeapSlotAllocator>
-ChannelPair<T, Alloc> make_unbounded_channel() {
+ChannelPair<T, Alloc> make_unbounded_channel() noexcept {
   return make_bounded_channel<T, Alloc>(kNoCapacity);
 }
 

@@ -24,6 +24,8 @@ struct FastChannelState {
     tx.reset();
     rx.reset();
   }
+  // False when the channel could not be allocated (MemoryError).
+  explicit operator bool() const noexcept { return static_cast<bool>(tx); }
 
   // The object holds both handles for life. close() disconnects the core
   // from the sending side: the decision "closed" is taken inside the core's
@@ -63,15 +65,17 @@ Result<OwnedRef> try_send(State& self, PyObject* item) {
     case SendResult::Disconnected: return channel_closed();
     case SendResult::OutOfMemory: break;
   }
-  throw std::bad_alloc();
+  return Failure::out_of_memory();  // `held` goes back to the caller's count
 }
 
 Result<OwnedRef> try_recv(State& self) {
+  Result<OwnedRef> pair = new_pair();  // before an item is taken for it
+  if (!pair.ok()) return pair;
   OwnedRef item;
   switch (self.rx.try_recv(item)) {
-    case RecvResult::Item: return py_pair(py_bool(true), std::move(item));
+    case RecvResult::Item: return fill_pair(std::move(pair.value()), py_bool(true), std::move(item));
     case RecvResult::Empty:  // empty and open at the same instant
-      return py_pair(py_bool(false), py_none());
+      return fill_pair(std::move(pair.value()), py_bool(false), py_none());
     case RecvResult::Disconnected: break;
   }
   return channel_closed();

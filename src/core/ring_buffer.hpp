@@ -50,6 +50,17 @@ class RingBuffer {
     Alloc::deallocate(slots_);
   }
 
+  // Exchanges contents with `other`; allocates nothing.
+  void swap(RingBuffer& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(head_, other.head_);
+    std::swap(size_, other.size_);
+  }
+
+  // The item `offset` places behind the front. Precondition: offset < size().
+  const T& operator[](std::size_t offset) const noexcept { return *slot(offset); }
+
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "core/cache_line.hpp"
@@ -29,9 +30,13 @@ static_assert(alignof(CounterSlot) == kCacheLine, "a counter must start a cache 
 class CounterArray {
  public:
   CounterArray() = default;
-  // Throws std::bad_alloc. Allocates nothing for zero workers.
-  explicit CounterArray(std::size_t n)
-      : slots_(n == 0 ? nullptr : std::make_unique<CounterSlot[]>(n)), size_(n) {}
+  // Allocates nothing for zero workers. Out of memory: an empty array, and
+  // allocated() is false.
+  explicit CounterArray(std::size_t n) noexcept
+      : slots_(n == 0 ? nullptr : new (std::nothrow) CounterSlot[n]), size_(slots_ ? n : 0),
+        allocated_(n == 0 || slots_ != nullptr) {}
+
+  bool allocated() const noexcept { return allocated_; }
 
   std::size_t size() const noexcept { return size_; }
 
@@ -53,6 +58,7 @@ class CounterArray {
  private:
   std::unique_ptr<CounterSlot[]> slots_;
   std::size_t size_ = 0;
+  bool allocated_ = true;
 };
 
 class MetricsCore {
@@ -61,7 +67,7 @@ class MetricsCore {
   static constexpr std::uint64_t kMaxWorkers = (std::uint64_t{1} << 57) - 1;
 
   // Throws std::length_error("capacity overflow") above kMaxWorkers, before
-  // allocating; std::bad_alloc, freeing whatever arrays it already made.
+  // allocating. Out of memory: `allocated()` is false.
   explicit MetricsCore(std::uint64_t num_threads)
       : active(checked(num_threads)),
         completed(num_threads),
@@ -71,6 +77,10 @@ class MetricsCore {
         remote_schedule(num_threads) {}
 
   std::size_t num_threads() const noexcept { return active.size(); }
+  bool allocated() const noexcept {
+    return active.allocated() && completed.allocated() && global_pull.allocated() &&
+           park.allocated() && injection_queue_depth.allocated() && remote_schedule.allocated();
+  }
 
   static std::size_t checked(std::uint64_t num_threads) {
     if (num_threads > kMaxWorkers) throw std::length_error("capacity overflow");

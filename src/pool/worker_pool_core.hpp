@@ -70,11 +70,13 @@ class WorkerPoolCore {
   explicit WorkerPoolCore(std::uint64_t n) : num_threads_(n) {
     auto global = make_unbounded_channel<Task>();
     if (n >= kMaxWorkers) throw std::length_error("capacity overflow");
+    if (!global.sender) throw std::bad_alloc();
     local_senders_.reserve(n);
     local_receivers_.reserve(n);
     buffers_ = std::make_unique<WorkerBuffer[]>(n);
     for (std::uint64_t i = 0; i < n; ++i) {
       auto local = make_bounded_channel<Task>(kLocalCapacity);
+      if (!local.sender) throw std::bad_alloc();
       local_senders_.push_back(std::move(local.sender));
       local_receivers_.push_back(std::move(local.receiver));
     }

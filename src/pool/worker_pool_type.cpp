@@ -52,7 +52,7 @@ Result<OwnedRef> push_outcome(PushResult result) {
     case PushResult::IndexOutOfRange: return Failure(PyExc_RuntimeError, "Worker index out of range");
     case PushResult::OutOfMemory: break;
   }
-  throw std::bad_alloc();
+  return Failure::out_of_memory();
 }
 
 Result<OwnedRef> close(State& self) {
@@ -87,7 +87,7 @@ Result<OwnedRef> pop_work(State& self, std::uint64_t index) {
     case PopResult::Closed: return pool_closed();
     case PopResult::OutOfMemory: break;
   }
-  throw std::bad_alloc();
+  return Failure::out_of_memory();
 }
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;

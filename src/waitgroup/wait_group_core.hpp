@@ -13,17 +13,18 @@
 // together under the lock). add()/done() take no lock unless done() takes
 // the counter from 1 to 0. No entry is created, copied
 // or destroyed under the lock: removed entries are moved out to the caller.
+// Nothing throws: running out of memory is reported as a result, since a
+// first C++ throw on a thread needs memory of its own.
 // Memory order: counter updates are acq_rel, so what a thread did before its
 // done() is visible to the thread that receives the waiter list from the
 // done() that reaches zero.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <new>
 #include <utility>
-#include <vector>
 
 #include "core/cache_line.hpp"
+#include "core/ring_buffer.hpp"
 #include "core/spin_mutex.hpp"
 
 namespace kestrum {
@@ -34,10 +35,17 @@ enum class DoneResult {
   ReachedZero,  // this call brought it to zero; the waiter list was moved out
   Underflow,  // the counter was already zero; nothing changed
 };
+enum class RegisterResult {
+  Zero,         // the counter is zero; the entry stays with the caller
+  Queued,       // the entry was moved into the list
+  OutOfMemory,  // the list could not grow; the entry stays with the caller
+};
 
 template <class Entry>
 class WaitGroupCore {
  public:
+  using List = RingBuffer<Entry>;
+
   AddResult add(std::int64_t delta) noexcept {
     std::uint64_t current = counter_.load(std::memory_order_relaxed);
     if (delta >= 0) {
@@ -59,7 +67,7 @@ class WaitGroupCore {
 
   // On ReachedZero, `waiters` (empty on entry) receives the whole list in
   // registration order.
-  DoneResult done(std::vector<Entry>& waiters) noexcept {
+  DoneResult done(List& waiters) noexcept {
     std::uint64_t current = counter_.load(std::memory_order_relaxed);
     // Lock-free while the counter stays above zero.
     while (current > 1) {
@@ -86,57 +94,47 @@ class WaitGroupCore {
     return DoneResult::ReachedZero;
   }
 
-  // Returns true if the counter is zero: `entry` is left with the caller.
-  // Returns false if the entry was queued (moved from `entry`).
-  // Throws std::bad_alloc if the list can't grow; `entry` stays with the caller.
-  bool register_waiter(Entry& entry) {
-    if (counter_.load(std::memory_order_acquire) == 0) return true;
+  // Queues `entry` unless the counter is zero.
+  RegisterResult register_waiter(Entry& entry) noexcept {
+    if (counter_.load(std::memory_order_acquire) == 0) return RegisterResult::Zero;
     std::lock_guard guard(mu_);
-    // Re-check under the lock: a done() that reached zero takes the list
-    // under this same lock, so we either see zero or land in its list.
-    if (counter_.load(std::memory_order_acquire) == 0) return true;
-    waiters_.push_back(std::move(entry));
-    return false;
+    // Re-check under the lock: a done() that reaches zero does so under this
+    // same lock and takes the list with it, so we either see zero or land in
+    // the list of a done() that comes after us.
+    if (counter_.load(std::memory_order_acquire) == 0) return RegisterResult::Zero;
+    return waiters_.push_back(entry) ? RegisterResult::Queued : RegisterResult::OutOfMemory;
   }
 
-  // Moves every entry for which `matches(entry)` holds into `removed`,
-  // keeping the others in order. `matches` must be a plain comparison.
+  // Moves every entry for which `matches(entry)` holds to the back of
+  // `removed`, keeping the others in order. `matches` must be a plain
+  // comparison. Returns false, changing nothing, if `removed` can't grow.
   template <class Pred>
-  void unregister_if(Pred matches, std::vector<Entry>& removed) {
+  [[nodiscard]] bool unregister_if(Pred matches, List& removed) noexcept {
     std::lock_guard guard(mu_);
     std::size_t found = 0;
-    for (const Entry& e : waiters_) found += matches(e) ? 1 : 0;
-    if (found == 0) return;
-    removed.reserve(removed.size() + found);  // may throw before anything moved
-    std::size_t keep = 0;
-    for (std::size_t i = 0; i < waiters_.size(); ++i) {
-      if (matches(waiters_[i])) {
-        removed.push_back(std::move(waiters_[i]));
-      } else {
-        if (keep != i) waiters_[keep] = std::move(waiters_[i]);
-        ++keep;
-      }
+    for (std::size_t i = 0; i < waiters_.size(); ++i) found += matches(waiters_[i]) ? 1 : 0;
+    if (found == 0) return true;
+    if (!removed.reserve(removed.size() + found)) return false;
+    // One turn of the ring: every entry leaves the front and the kept ones
+    // go round to the back, which needs no new room.
+    for (std::size_t left = waiters_.size(); left > 0; --left) {
+      Entry e = waiters_.pop_front();
+      (void)(matches(e) ? removed.push_back(e) : waiters_.push_back(e));
     }
-    waiters_.resize(keep);  // only moved-from entries are dropped
+    return true;
   }
 
   // Puts entries taken by done() back at the front of the list, in order,
   // for when the caller could not hand them on. Returns false, leaving them
   // with the caller, only if the merged list can't be allocated.
-  bool put_back_front(std::vector<Entry>& entries) noexcept {
+  [[nodiscard]] bool put_back_front(List& entries) noexcept {
     std::lock_guard guard(mu_);
-    if (waiters_.empty()) {
-      waiters_.swap(entries);
-      return true;
+    if (!entries.reserve(entries.size() + waiters_.size())) return false;
+    while (!waiters_.empty()) {
+      Entry e = waiters_.pop_front();
+      (void)entries.push_back(e);  // cannot fail: room reserved above
     }
-    try {
-      entries.reserve(entries.size() + waiters_.size());
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
-    for (Entry& e : waiters_) entries.push_back(std::move(e));
     waiters_.swap(entries);
-    entries.clear();  // moved-from entries only
     return true;
   }
 
@@ -147,7 +145,7 @@ class WaitGroupCore {
   // counter does not slow down registrations, and vice versa.
   alignas(kCacheLine) std::atomic<std::uint64_t> counter_{0};
   alignas(kCacheLine) SpinMutex mu_;
-  std::vector<Entry> waiters_;  // guarded by mu_
+  List waiters_;  // guarded by mu_
 };
 
 }  // namespace kestrum

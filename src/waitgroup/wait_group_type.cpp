@@ -1,7 +1,7 @@
 // RawAsyncWaitGroup: the counter and waiter list of a wait group. The done()
 // that reaches zero hands the waiters back to its caller, who wakes them.
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -18,9 +18,12 @@ struct WaiterEntry {
 };
 
 using Core = WaitGroupCore<WaiterEntry>;
+using Entries = Core::List;
 
 struct WaitGroupState {
-  WaitGroupState() : core(std::make_unique<Core>()) {}
+  WaitGroupState() noexcept : core(new (std::nothrow) Core()) {}
+  // False when the core could not be allocated (MemoryError).
+  explicit operator bool() const noexcept { return core != nullptr; }
   // Heap-allocated: the core keeps its counter and its lock on separate
   // cache lines, which needs more alignment than object memory has.
   std::unique_ptr<Core> core;
@@ -41,7 +44,7 @@ Result<OwnedRef> add(State& self, std::int64_t delta) {
 // Builds [(first, future), ...] from `entries`, taking over their references.
 // Every object is allocated before any reference moves, so on failure the
 // entries are still whole and can go back to the list.
-OwnedRef waiter_list(std::vector<WaiterEntry>& entries) noexcept {
+OwnedRef waiter_list(Entries& entries) noexcept {
   const auto count = static_cast<Py_ssize_t>(entries.size());
   OwnedRef list = OwnedRef::steal(PyList_New(count));
   if (!list) return list;
@@ -52,14 +55,15 @@ OwnedRef waiter_list(std::vector<WaiterEntry>& entries) noexcept {
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* pair = PyList_GET_ITEM(list.get(), i);
-    PyTuple_SET_ITEM(pair, 0, entries[static_cast<std::size_t>(i)].first.release());
-    PyTuple_SET_ITEM(pair, 1, entries[static_cast<std::size_t>(i)].future.release());
+    WaiterEntry entry = entries.pop_front();
+    PyTuple_SET_ITEM(pair, 0, entry.first.release());
+    PyTuple_SET_ITEM(pair, 1, entry.future.release());
   }
   return list;
 }
 
 Result<OwnedRef> done(State& self) {
-  std::vector<WaiterEntry> entries;
+  Entries entries;
   switch (self.core->done(entries)) {
     case DoneResult::NotZero: return py_none();
     case DoneResult::Underflow:
@@ -69,10 +73,12 @@ Result<OwnedRef> done(State& self) {
   OwnedRef list = waiter_list(entries);
   if (!list) {
     // Releasing the entries would leave their waiters asleep for ever: put
-    // them back, in order, for the next done() to zero or an unregister.
-    PyErr_WriteUnraisable(nullptr);
-    self.core->put_back_front(entries);
-    throw InternalFailure("failed to create the list of waiters");
+    // them back, in order, for the next done() to zero or an unregister,
+    // and report the MemoryError. (Should even the put-back fail, they are
+    // released: their waiters time out or are cancelled.)
+    Failure failure = Failure::pending();
+    (void)self.core->put_back_front(entries);
+    return failure;
   }
   return list;
 }
@@ -85,14 +91,21 @@ Result<OwnedRef> register_waiter(State& self, PyObject* waiter) {
   }
   WaiterEntry entry{OwnedRef::borrow(PyTuple_GET_ITEM(waiter, 0)),
                     OwnedRef::borrow(PyTuple_GET_ITEM(waiter, 1))};
-  // True: the counter is zero and `entry` is released here, after the lock.
-  return py_bool(self.core->register_waiter(entry));
+  // Not queued: `entry` is released here, after the lock.
+  switch (self.core->register_waiter(entry)) {
+    case RegisterResult::Zero: return py_bool(true);
+    case RegisterResult::Queued: return py_bool(false);
+    case RegisterResult::OutOfMemory: break;
+  }
+  return Failure::out_of_memory();
 }
 
 Result<OwnedRef> unregister_waiter(State& self, PyObject* future) {
-  std::vector<WaiterEntry> removed;
-  self.core->unregister_if([future](const WaiterEntry& e) { return e.future.get() == future; },
-                           removed);
+  Entries removed;
+  if (!self.core->unregister_if(
+          [future](const WaiterEntry& e) { return e.future.get() == future; }, removed)) {
+    return Failure::out_of_memory();
+  }
   // `removed` is released here, after the lock.
   return py_bool(!removed.empty());
 }

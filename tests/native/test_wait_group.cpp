@@ -14,19 +14,26 @@ struct Waiter {
   std::uint64_t fut;
 };
 using Group = WaitGroupCore<Waiter>;
+using List = Group::List;
 constexpr std::uint64_t k2To63 = std::uint64_t{1} << 63;
 
-// register_waiter's result; on true the caller must still hold the entry.
+// Whether register_waiter found the counter at zero; then the caller must
+// still hold the entry.
 bool enlist(Group& g, std::uint64_t id, std::uint64_t fut = 0) {
   Waiter w{Item(id), fut};
-  const bool zero = g.register_waiter(w);
+  const RegisterResult r = g.register_waiter(w);
+  EXPECT_NE(r, RegisterResult::OutOfMemory);
+  const bool zero = r == RegisterResult::Zero;
   EXPECT_EQ(w.token.id(), zero ? id : 0);
   return zero;
 }
-std::vector<std::uint64_t> ids_of(const std::vector<Waiter>& list) {
+std::vector<std::uint64_t> ids_of(const List& list) {
   std::vector<std::uint64_t> v;
-  for (const Waiter& w : list) v.push_back(w.token.id());
+  for (std::size_t i = 0; i < list.size(); ++i) v.push_back(list[i].token.id());
   return v;
+}
+void clear(List& list) {
+  while (!list.empty()) list.pop_front();
 }
 
 struct AddCase {
@@ -60,7 +67,7 @@ class WaitGroup : public CountingTest {};
 // done() that reaches zero takes the whole list, in order, once.
 TEST_F(WaitGroup, OnlyDoneToZeroHandsOutTheList) {
   Group g;
-  std::vector<Waiter> list;
+  List list;
   EXPECT_EQ(g.done(list), DoneResult::Underflow);
   EXPECT_TRUE(enlist(g, 9));
   ASSERT_EQ(g.add(1), AddResult::Ok);
@@ -74,7 +81,7 @@ TEST_F(WaitGroup, OnlyDoneToZeroHandsOutTheList) {
   EXPECT_EQ(g.done(list), DoneResult::ReachedZero);
   EXPECT_EQ(ids_of(list), ids(1, 2));
   ASSERT_EQ(g.add(1), AddResult::Ok);
-  std::vector<Waiter> again;
+  List again;
   EXPECT_EQ(g.done(again), DoneResult::ReachedZero);
   EXPECT_TRUE(again.empty());
 }
@@ -83,10 +90,10 @@ TEST_F(WaitGroup, UnregisterRemovesEveryMatchKeepingOrder) {
   Group g;
   ASSERT_EQ(g.add(1), AddResult::Ok);
   for (std::uint64_t id = 1; id <= 5; ++id) EXPECT_FALSE(enlist(g, id, id % 2));
-  std::vector<Waiter> removed, list;
-  g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed);
+  List removed, list;
+  EXPECT_TRUE(g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed));
   EXPECT_EQ(ids_of(removed), (std::vector<std::uint64_t>{1, 3, 5}));
-  g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed);
+  EXPECT_TRUE(g.unregister_if([](const Waiter& w) { return w.fut == 1; }, removed));
   EXPECT_EQ(removed.size(), 3u);
   EXPECT_EQ(g.done(list), DoneResult::ReachedZero);
   EXPECT_EQ(ids_of(list), (std::vector<std::uint64_t>{2, 4}));
@@ -97,7 +104,7 @@ TEST_F(WaitGroup, UnregisterRemovesEveryMatchKeepingOrder) {
 using PutBack = CountingTestP<bool>;
 TEST_P(PutBack, RestoresOrderAheadOfNewerEntries) {
   Group g;
-  std::vector<Waiter> taken, list;
+  List taken, list;
   ASSERT_EQ(g.add(1), AddResult::Ok);
   EXPECT_FALSE(enlist(g, 1));
   EXPECT_FALSE(enlist(g, 2));
@@ -121,7 +128,7 @@ TEST_F(WaitGroup, StressEveryQueuedEntryHandedOutOnce) {
   std::vector<std::atomic<int>> queued(kIds), out(kIds);
   std::atomic<std::uint64_t> registrars_done{0}, max_seen{0};
   auto count = [&] {
-    std::vector<Waiter> list;
+    List list;
     bool put_back = false;
     for (std::uint64_t i = 0; put_back || i < 5000 || registrars_done < kRegistrars; ++i) {
       const auto k = static_cast<std::int64_t>(1 + i % 3);
@@ -136,21 +143,23 @@ TEST_F(WaitGroup, StressEveryQueuedEntryHandedOutOnce) {
           put_back = true;
           continue;
         }
-        for (const Waiter& w : list) ++out[w.token.id()];
-        list.clear();
+        for (std::uint64_t id : ids_of(list)) ++out[id];
+        clear(list);
       }
     }
   };
   auto enlist_all = [&](std::uint64_t r) {
-    std::vector<Waiter> removed;
+    List removed;
     for (std::uint64_t id = r * kPer + 1; id <= (r + 1) * kPer; ++id) {
       if (id % 64 == 0) std::this_thread::yield();  // interleave with the counters
       Waiter w{Item(id), id};
-      if (g.register_waiter(w)) continue;
+      if (g.register_waiter(w) == RegisterResult::Zero) continue;
       ++queued[id];
-      if (id % 3 == 0) g.unregister_if([id](const Waiter& e) { return e.fut == id; }, removed);
+      if (id % 3 == 0) {
+        EXPECT_TRUE(g.unregister_if([id](const Waiter& e) { return e.fut == id; }, removed));
+      }
     }
-    for (const Waiter& w : removed) ++out[w.token.id()];
+    for (std::uint64_t id : ids_of(removed)) ++out[id];
     ++registrars_done;
   };
   std::vector<std::thread> threads;
@@ -160,7 +169,7 @@ TEST_F(WaitGroup, StressEveryQueuedEntryHandedOutOnce) {
   }
   for (auto& t : threads) t.join();
   EXPECT_LE(max_seen.load(), 6u);
-  std::vector<Waiter> rest;
+  List rest;
   ASSERT_EQ(g.add(1), AddResult::Ok);
   ASSERT_EQ(g.done(rest), DoneResult::ReachedZero);
   EXPECT_TRUE(rest.empty()) << "entries outlived the last done() to zero";
@@ -182,27 +191,27 @@ TEST_F(WaitGroup, WaiterIsHandedOutOnlyAfterItsJob) {
   Group g;
   std::vector<std::atomic<bool>> job_done(kOwners * kRounds + 1);
   std::atomic<std::uint64_t> early{0}, queued{0}, handed{0};
-  auto check = [&](std::vector<Waiter>& list) {
-    for (const Waiter& w : list) {
-      if (!job_done[w.fut].load()) ++early;
+  auto check = [&](List& list) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (!job_done[list[i].fut].load()) ++early;
       ++handed;
     }
-    list.clear();
+    clear(list);
   };
   auto owner = [&](std::uint64_t o) {
-    std::vector<Waiter> list;
+    List list;
     for (std::uint64_t k = 1; k <= kRounds; ++k) {
       const std::uint64_t id = o * kRounds + k;
       EXPECT_EQ(g.add(1), AddResult::Ok);
       Waiter w{Item(id), id};
-      if (!g.register_waiter(w)) ++queued;
+      if (g.register_waiter(w) == RegisterResult::Queued) ++queued;
       job_done[id] = true;
       if (g.done(list) == DoneResult::ReachedZero) check(list);
     }
   };
   std::atomic<bool> stop{false};
   auto cycler = [&] {
-    std::vector<Waiter> list;
+    List list;
     while (!stop) {
       EXPECT_EQ(g.add(1), AddResult::Ok);
       if (g.done(list) == DoneResult::ReachedZero) check(list);
