@@ -14,7 +14,7 @@ import pytest
 
 CHILD = textwrap.dedent(
     """
-    import ctypes, resource, threading
+    import ctypes, os, resource, threading
     from kestrum._kestrum_core import AtomicMetrics, FastChannel, NativeWorkerPool, RawAsyncWaitGroup
 
     def attempt(call):
@@ -44,23 +44,30 @@ CHILD = textwrap.dedent(
         report.append(got is MemoryError or got == (True, None))
         finished.set()
 
-    worker = threading.Thread(target=on_a_fresh_thread)
+    worker = threading.Thread(target=on_a_fresh_thread, daemon=True)
     worker.start()
     pages = int(open("/proc/self/statm").read().split()[0])
     cap = pages * resource.getpagesize() + (64 << 20)
     resource.setrlimit(resource.RLIMIT_AS, (cap, resource.RLIM_INFINITY))
     ballast, blocks = [], []
-    for size in (1 << 20, 1 << 12, 64):
-        while attempt(lambda: ballast.append(bytearray(size))) is not MemoryError:
-            pass
     libc = ctypes.CDLL(None)
     libc.malloc.restype = ctypes.c_void_p
     libc.free.argtypes = [ctypes.c_void_p]
-    for size in (1 << 20, 1 << 12, 256, 16):  # the C heap, too, down to its last chunk
+
+    def fill_python_heap(size):
+        while True:
+            ballast.append(bytearray(size))
+
+    def fill_c_heap(size):
         while (block := libc.malloc(size)):
             blocks.append(block)
+
+    for size in (1 << 20, 1 << 12, 256, 16):  # down to the last small chunk
+        attempt(lambda: fill_python_heap(size))
+        attempt(lambda: fill_c_heap(size))
     start.set()
-    finished.wait(120)
+    if not finished.wait(60):
+        os._exit(3)
     for block in blocks:
         libc.free(block)
     del ballast
