@@ -93,7 +93,7 @@ def test_exceptions_reach_the_future_and_the_worker_survives(exc):
 def test_submit_to_runs_on_the_chosen_worker_and_overflows_safely():
     with WorkerPool(3) as pool:
         names = [pool.submit_to(w, lambda: threading.current_thread().name).result(T) for w in range(3)]
-        assert len(set(names)) == 3 and all(n.endswith(f"-worker-{w}") for w, n in enumerate(names))
+        assert len(set(names)) == 3 and all(n.endswith(f"_{w}") for w, n in enumerate(names))
         # Far more than a local queue holds: the rest overflows to the shared queue.
         futures = [pool.submit_to(1, pow, i, 2) for i in range(2000)]
         assert [f.result(T) for f in futures] == [i * i for i in range(2000)]
