@@ -151,8 +151,9 @@ class _TaskFuture(Future[Any]):
     def result(self, timeout: float | None = None) -> Any:
         """Wait up to `timeout` seconds (None: no limit) for the task and
         return its result, or raise its exception; ``TimeoutError`` if it is
-        not done in time, ``CancelledError`` if it was cancelled."""
-        _check_timeout(timeout)
+        not done in time, ``CancelledError`` if it was cancelled. A
+        negative `timeout` does not wait, as for any ``Future``: the standard
+        ``map()`` passes what is left of its own time limit."""
         try:
             with self._condition:
                 self._wait_done(timeout)
@@ -172,7 +173,6 @@ class _TaskFuture(Future[Any]):
     def exception(self, timeout: float | None = None) -> BaseException | None:
         """Wait like ``result()``, then return the task's exception (None if
         it returned normally) instead of raising it."""
-        _check_timeout(timeout)
         with self._condition:
             self._wait_done(timeout)
             state = self._state
