@@ -327,3 +327,38 @@ def test_fork_beside_and_inside_a_threaded_pool_leaves_a_working_child():
         done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", _FORK_CHILD],
                               capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and done.stdout.strip() == "forks ok", done.stderr
+
+
+@pytest.mark.parametrize("workers", [1, 4])
+def test_submit_many_queues_in_order_and_wakes_enough_threaded_workers(workers):
+    with WorkerPool(workers) as pool:
+        time.sleep(0.05)  # every worker parked
+        barrier = threading.Barrier(workers, timeout=T)
+        # All n must run at once: one batch has to wake every parked worker.
+        assert sorted(f.result(T) for f in pool.submit_many(barrier.wait, [()] * workers)) == list(
+            range(workers))
+        assert [f.result(T) for f in pool.submit_many(pow, ((i, 2) for i in range(1000)))] == [
+            i * i for i in range(1000)]
+        assert pool.submit_many(pow, []) == []
+        with pytest.raises(TypeError):
+            pool.submit_many(pow, [(1, 2), 3])
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.submit_many(pow, [(1, 2)])
+
+
+def _half(x):
+    if x == 13:
+        raise ArithmeticError(x)
+    return x / 2
+
+
+@pytest.mark.parametrize("chunksize", [1, 3, 64, 1000])
+def test_map_chunks_keep_order_and_errors(chunksize):
+    with WorkerPool(2) as pool:
+        assert list(pool.map(pow, range(200), [2] * 200, chunksize=chunksize)) == [i * i for i in range(200)]
+        results = pool.map(_half, range(20), chunksize=chunksize)
+        assert [next(results) for _ in range(13 - 13 % chunksize)] == [i / 2 for i in range(13 - 13 % chunksize)]
+        with pytest.raises(ArithmeticError):
+            list(results)
+        with pytest.raises(ValueError, match="chunksize"):
+            pool.map(abs, [1], chunksize=0)

@@ -11,13 +11,14 @@ releases that lock. See ``_Core`` for the parking protocol.
 from __future__ import annotations
 
 import _thread
+import functools
 import itertools
 import logging
 import operator
 import os
 import threading
 import weakref
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import CancelledError, Executor, Future, InvalidStateError
 from concurrent.futures import _base
 from concurrent.futures.thread import BrokenThreadPool
@@ -89,9 +90,9 @@ class _TaskFuture(Future[Any]):
     _cv: threading.Condition | None
     _fn: Callable[..., Any] | None
     _args: tuple[Any, ...]
-    _kwargs: dict[str, Any]
+    _kwargs: dict[str, Any] | None  # None: no keyword arguments
 
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
         # Future.__init__ is deliberately not called: it would build the
         # Condition and lists this class exists to avoid.
         self._condition = _new_rlock()
@@ -218,7 +219,7 @@ class _TaskFuture(Future[Any]):
             self._state = _CANCELLED
             self._fn = None  # release the task's references early
             self._args = ()
-            self._kwargs = {}
+            self._kwargs = None
             if self._cv is not None:
                 self._cv.notify_all()
         self._invoke_callbacks()
@@ -273,10 +274,10 @@ class _TaskFuture(Future[Any]):
         # The future outlives the call: let go of the callable and arguments.
         self._fn = None
         self._args = ()
-        self._kwargs = {}
+        self._kwargs = None
         assert fn is not None
         try:
-            result = fn(*args, **kwargs)
+            result = fn(*args) if kwargs is None else fn(*args, **kwargs)
         except BaseException as exc:
             self.set_exception(exc)
             # The exception's traceback holds this frame; keep the frame from
@@ -302,7 +303,7 @@ class _TaskFuture(Future[Any]):
         if self.set_running_or_notify_cancel():
             self._fn = None
             self._args = ()
-            self._kwargs = {}
+            self._kwargs = None
             self.set_exception(exception)
 
 
@@ -517,7 +518,7 @@ def _after_fork_in_child() -> None:
     # pools work as usual.
     global _live_cores, _live_pools
     for pool in list(_live_pools):
-        pool._push = pool._push_to = _refuse_after_fork
+        pool._push = pool._push_to = pool._push_many = _refuse_after_fork
     for core in list(_live_cores):
         core.forked = True
         core.closed = True
@@ -530,6 +531,40 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
 
 _pool_ids = itertools.count()
+
+
+def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[list[Any]]]:
+    """Slices of `size` calls' arguments, one list per iterable (columns),
+    ending with the shortest iterable as ``zip`` does."""
+    iterators = [iter(iterable) for iterable in iterables]
+    while True:
+        columns = [list(itertools.islice(iterator, size)) for iterator in iterators]
+        count = min(map(len, columns))
+        if count < size:
+            if count:
+                yield [column[:count] for column in columns]
+            return
+        yield columns
+
+
+def _run_chunk(fn: Callable[..., _T], columns: list[list[Any]]) -> list[_T]:
+    # The built-in map loops in C and builds no argument tuple per call.
+    return list(map(fn, *columns))
+
+
+def _flatten(chunks: Iterator[list[_T]]) -> Iterator[_T]:
+    try:
+        for results in chunks:
+            # Hand out the results oldest first and let go of each.
+            results.reverse()
+            while results:
+                yield results.pop()
+    finally:
+        # Closing the iterator early cancels the chunks not yet started, as
+        # the standard map() does for single calls.
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
 
 
 class WorkerPool(Executor):
@@ -594,6 +629,8 @@ class WorkerPool(Executor):
         self._max_workers = max_workers
         self._push: Callable[[object], int | None] = core.native.push
         self._push_to: Callable[[int, object], int | None] = core.native.push_to
+        self._push_many: Callable[[tuple[object, ...]], None] = core.native.push_many
+        self._claim_parked = core.native.claim_parked
         self._parkers = core.parkers
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
@@ -628,7 +665,8 @@ class WorkerPool(Executor):
         Raises ``RuntimeError`` after ``shutdown()`` (or, in a forked child,
         for a pool of the parent) and ``BrokenThreadPool`` once a worker's
         initializer failed."""
-        future = _TaskFuture(fn, args, kwargs)
+        # An empty kwargs dict is dropped here: the call then skips **{}.
+        future = _TaskFuture(fn, args, kwargs or None)
         try:
             wake = self._push(future)
         except ThreadPoolClosedError:
@@ -644,7 +682,7 @@ class WorkerPool(Executor):
         it: then it goes to the shared queue, where any worker may take it."""
         if not 0 <= worker < self._max_workers:
             raise IndexError(f"worker index {worker} out of range for {self._max_workers} workers")
-        future = _TaskFuture(fn, args, kwargs)
+        future = _TaskFuture(fn, args, kwargs or None)
         try:
             wake = self._push_to(worker, future)
         except ThreadPoolClosedError:
@@ -652,6 +690,31 @@ class WorkerPool(Executor):
         if wake is not None:
             self._parkers[wake].release()
         return future
+
+    def submit_many(self, fn: Callable[..., _T], argument_tuples: Iterable[Iterable[Any]], /) -> list[Future[_T]]:
+        """Schedule ``fn(*args)`` for every ``args`` in ``argument_tuples``
+        and return their futures, in order.
+
+        The same as ``[pool.submit(fn, *args) for args in argument_tuples]``,
+        but the tasks enter the queue together, in one native call, and wake
+        as many parked workers as they can use: cheaper per task, and no
+        worker starts before the whole batch is queued. All or nothing: on
+        ``RuntimeError`` (after shutdown) no task was queued."""
+        futures = tuple([_TaskFuture(fn, tuple(args), None) for args in argument_tuples])
+        if not futures:
+            return []
+        try:
+            self._push_many(futures)
+        except ThreadPoolClosedError:
+            raise self._core.refusal() from None
+        claim = self._claim_parked
+        parkers = self._parkers
+        for _ in range(min(len(futures), self._max_workers)):
+            worker = claim()
+            if worker is None:
+                break
+            parkers[worker].release()
+        return list(futures)
 
     def map(
         self,
@@ -664,13 +727,23 @@ class WorkerPool(Executor):
         """Run ``fn`` over the items of ``iterables`` on the pool, like the
         built-in ``map``, and return an iterator of the results in order.
 
-        Every call is submitted at once; the iterator raises ``TimeoutError``
-        if a result is not ready ``timeout`` seconds after this call, and
-        re-raises a call's exception when it reaches that result.
-        ``chunksize`` (and, where the interpreter's ``Executor.map`` has it,
-        ``buffersize``) behave as for ``ThreadPoolExecutor``."""
+        The calls are submitted at once; the iterator raises
+        ``TimeoutError`` if a result is not ready ``timeout`` seconds after
+        this call, and re-raises a call's exception when it reaches that
+        result. With ``chunksize`` above 1 each task runs that many calls in
+        a row (as ``ProcessPoolExecutor`` does): far less overhead for many
+        tiny calls, but an exception then also drops the results after it in
+        its chunk. ``buffersize``, where the interpreter's ``Executor.map``
+        has it, limits the tasks submitted ahead of the results read."""
         _check_timeout(timeout)
-        return super().map(fn, *iterables, timeout=timeout, chunksize=chunksize, **kwargs)
+        if chunksize < 1:
+            raise ValueError("chunksize must be >= 1.")
+        if chunksize == 1:
+            return super().map(fn, *iterables, timeout=timeout, **kwargs)
+        chunks = super().map(
+            functools.partial(_run_chunk, fn), _chunked(iterables, chunksize), timeout=timeout, **kwargs
+        )
+        return _flatten(chunks)
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         """Stop the pool: later submits raise ``RuntimeError``. Queued tasks

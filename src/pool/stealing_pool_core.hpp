@@ -114,6 +114,21 @@ class StealingPoolCore {
     return PushResult::Accepted;
   }
 
+  // Moves every task of `tasks` (none empty) into the shared queue, in
+  // order, on Accepted, leaving `tasks` holding empty items; on refusal it
+  // is left untouched. One lock round-trip for the batch. Claims no parked
+  // worker: the caller then calls claim_parked() up to tasks.size() times,
+  // which after this push is exactly what push() does for each task.
+  PushResult push_many(std::vector<Task>& tasks) noexcept {
+    std::lock_guard guard(shared_.mu);
+    if (!accepting_.load(std::memory_order_relaxed)) return PushResult::Closed;
+    if (!shared_.tasks.reserve(shared_.tasks.size() + tasks.size())) return PushResult::OutOfMemory;
+    for (Task& task : tasks) (void)shared_.tasks.push_back(task);  // cannot fail: room reserved
+    shared_.publish_size();
+    stealable_.fetch_add(tasks.size(), std::memory_order_seq_cst);  // see "Memory order"
+    return PushResult::Accepted;
+  }
+
   // Moves `task` into worker `index`'s pinned queue, or into the shared queue
   // when that one is full, on Accepted; `wake` as for push().
   PushResult push_to(std::uint64_t index, Task& task, std::uint64_t& wake) noexcept {

@@ -3,6 +3,7 @@
 // The Python layer parks and wakes its workers; see StealingPoolCore for the
 // protocol this type exposes.
 #include <memory>
+#include <vector>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -61,6 +62,19 @@ Result<OwnedRef> push_to(State& self, std::uint64_t index, PyObject* task) {
   return push_outcome(result, wake);
 }
 
+Result<OwnedRef> push_many(State& self, PyObject* tasks) {
+  const Py_ssize_t count = PyTuple_GET_SIZE(tasks);
+  // The tuple is immutable, so its items stay put while we look at them.
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyTuple_GET_ITEM(tasks, i) == Py_None) return task_is_none();
+  }
+  std::vector<OwnedRef> held;
+  held.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) held.push_back(OwnedRef::borrow(PyTuple_GET_ITEM(tasks, i)));
+  // A refused batch's references are released here, after the pool's lock.
+  return push_outcome(self.core->push_many(held), Core::kNoWorker);
+}
+
 Result<OwnedRef> pop(State& self, std::uint64_t index) {
   OwnedRef task;
   switch (self.core->pop(index, task)) {
@@ -111,6 +125,12 @@ PyMethodDef methods[] = {
      "push($self, task)\n--\n\n"
      "Queue `task` for any worker. Returns the index of a parked worker that\n"
      "the caller must wake, or None."},
+    {"push_many",
+     as_cfunction(PoolFunction<"push_many", Param<"tasks", TupleObject>>::method<State, push_many>),
+     kFastKw,
+     "push_many($self, tasks)\n--\n\n"
+     "Queue every task of the tuple `tasks` for any worker, in order, or none\n"
+     "of them. Wakes nobody: call claim_parked() up to len(tasks) times after."},
     {"push_to",
      as_cfunction(PoolFunction<"push_to", Param<"index", U64>, Param<"task", AnyObject>>::
                       method<State, push_to>),

@@ -96,6 +96,25 @@ TEST_F(StealingPoolTest, ParkingClaimsAndRechecks) {
   EXPECT_TRUE(pool.is_closed());
 }
 
+// A batch lands in order and in one piece; a refused one stays with the
+// caller. The caller claims parked workers for it afterwards.
+TEST_F(StealingPoolTest, PushManyIsAllOrNothing) {
+  Pool pool(2);
+  EXPECT_EQ(pool.park(1), ParkResult::Parked);
+  std::vector<Item> batch;
+  for (std::uint64_t id = 1; id <= 5; ++id) batch.emplace_back(id);
+  EXPECT_EQ(pool.push_many(batch), PushResult::Accepted);
+  for (const Item& item : batch) EXPECT_EQ(item.id(), 0u);
+  EXPECT_EQ(pool.park(0), ParkResult::Retry);
+  EXPECT_EQ(pool.claim_parked(), 1u);
+  EXPECT_EQ(pop(pool, 1, 6), (Ids{1, 2, 3, 4, 5, 0}));
+  pool.close();
+  std::vector<Item> late;
+  late.emplace_back(6);
+  EXPECT_EQ(pool.push_many(late), PushResult::Closed);
+  EXPECT_EQ(late[0].id(), 6u);
+}
+
 TEST_F(StealingPoolTest, NonWorkerIndexTakesSharedAndStolenWork) {
   Pool pool(2);
   for (std::uint64_t id = 1; id <= 4; ++id) push(pool, kNone, id);
@@ -160,7 +179,16 @@ TEST_P(StealingStressTest, EveryTaskRunsOnceAndEveryWorkerRetires) {
     for (std::uint64_t id = p * kPer + 1; id <= (p + 1) * kPer; ++id) {
       Item task(id);
       std::uint64_t w = kNone;
-      const PushResult r = id % 3 == 0 ? pool.push_to(id % workers, task, w) : pool.push(task, w);
+      PushResult r;
+      if (id % 7 == 0) {
+        // A batch of one: its claim is the caller's, after the push.
+        std::vector<Item> one;
+        one.push_back(std::move(task));
+        r = pool.push_many(one);
+        if (r == PushResult::Accepted) w = pool.claim_parked();
+      } else {
+        r = id % 3 == 0 ? pool.push_to(id % workers, task, w) : pool.push(task, w);
+      }
       ++attempts;
       if (r == PushResult::Accepted) {
         ++accepted[id];
