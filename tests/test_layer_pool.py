@@ -4,6 +4,7 @@ import concurrent.futures as cf
 import gc
 import operator
 import os
+import signal
 import threading
 import time
 from concurrent.futures.thread import BrokenThreadPool
@@ -362,3 +363,44 @@ def test_map_chunks_keep_order_and_errors(chunksize):
             list(results)
         with pytest.raises(ValueError, match="chunksize"):
             pool.map(abs, [1], chunksize=0)
+
+
+class Tick(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+def test_interrupted_submits_lose_no_threaded_worker():
+    # A signal handler that raises lands right after a native call returns.
+    # Had a submit claimed a parked worker and been interrupted before
+    # waking it, that worker would sleep for good: the rendezvous of all n
+    # below would then break.
+    armed = False
+
+    def handler(*_):
+        if armed:
+            raise Tick
+
+    workers, interrupted = 4, 0
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with WorkerPool(workers) as pool:
+            signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
+            end = time.monotonic() + 1.5
+            while time.monotonic() < end:
+                time.sleep(0.0003)  # let the workers park again
+                try:
+                    armed = True
+                    pool.submit(int)
+                    armed = False
+                except Tick:
+                    armed = False
+                    interrupted += 1
+            signal.setitimer(signal.ITIMER_REAL, 0, 0)
+            barrier = threading.Barrier(workers, timeout=T)
+            futures = [pool.submit(barrier.wait) for _ in range(workers)]
+            assert sorted(f.result(T) for f in futures) == list(range(workers))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert interrupted > 0

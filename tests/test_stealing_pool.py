@@ -86,3 +86,33 @@ def test_parking_protocol_values():
     assert pool.claim_parked() is None
     assert pool.park(1) == 1  # work is queued: look again
     assert pool.get_park(1) == 2 and pool.get_remote_schedule(0) == 1
+
+
+def test_wakers_are_called_for_every_claim():
+    pool, woken = NativeStealingPool(2), []
+    wakers = tuple(lambda i=i: woken.append(i) for i in range(2))
+    with pytest.raises(ValueError, match="one callable per worker"):
+        pool.set_wakers(wakers[:1])
+    pool.set_wakers(wakers)
+    with pytest.raises(RuntimeError, match="already set"):
+        pool.set_wakers(wakers)
+    assert pool.park(0) == 0 and pool.park(1) == 0
+    assert pool.push_to(0, Task()) == 0 and woken == [0]
+    assert pool.push(Task()) == 1 and woken == [0, 1]
+    assert pool.pop(1) is not None and pool.pop(0) is not None
+    assert pool.park(1) == 0
+    pool.close()
+    assert pool.claim_parked() == 1 and woken == [0, 1, 1]
+
+
+def test_a_failing_waker_is_reported_not_raised():
+    pool, reports = NativeStealingPool(1), []
+    pool.set_wakers((lambda: 1 / 0,))
+    old, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        pool.park(0)
+        assert pool.push(Task()) == 0  # the task is queued all the same
+    finally:
+        sys.unraisablehook = old
+    assert [type(r.exc_value) for r in reports] == [ZeroDivisionError]
+    assert isinstance(pool.pop(0), Task)

@@ -362,7 +362,7 @@ class _Core:
       2: the same, but a waker claimed this worker meanwhile, so its token
       is on the way: take it, then look again.
     - A push that finds a parked worker claims it (the pinned worker itself
-      for ``submit_to``) and returns its index; the submitter releases that
+      for ``submit_to``) and, in the same native call, releases that
       worker's parker. Each claim is one token, so a parker is never
       released twice.
     - A worker that took a batch and then blocked in a task does not hold
@@ -390,6 +390,10 @@ class _Core:
         self.parkers = [threading.Lock() for _ in range(workers)]
         for parker in self.parkers:
             parker.acquire()
+        # The native pool releases a claimed worker's parker itself, in the
+        # same call that claims it: a KeyboardInterrupt raised in a submitter
+        # between the two would otherwise leave that worker asleep for good.
+        self.native.set_wakers(tuple(parker.release for parker in self.parkers))
         self.closed = False
         self.broken: str | None = None
         # Set in a forked child: the native state may hold locks of threads
@@ -404,8 +408,8 @@ class _Core:
         self.native.close()
         self.closed = True
         claim = self.native.claim_parked
-        while (worker := claim()) is not None:
-            self.parkers[worker].release()
+        while claim() is not None:  # each claim releases that worker's parker
+            pass
 
     def refusal(self) -> BaseException:
         """The exception for a submit that the native pool refused."""
@@ -631,7 +635,6 @@ class WorkerPool(Executor):
         self._push_to: Callable[[int, object], int | None] = core.native.push_to
         self._push_many: Callable[[tuple[object, ...]], None] = core.native.push_many
         self._claim_parked = core.native.claim_parked
-        self._parkers = core.parkers
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
@@ -668,11 +671,9 @@ class WorkerPool(Executor):
         # An empty kwargs dict is dropped here: the call then skips **{}.
         future = _TaskFuture(fn, args, kwargs or None)
         try:
-            wake = self._push(future)
+            self._push(future)  # wakes a parked worker if there is one
         except ThreadPoolClosedError:
             raise self._core.refusal() from None
-        if wake is not None:
-            self._parkers[wake].release()
         return future
 
     def submit_to(self, worker: int, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
@@ -684,11 +685,9 @@ class WorkerPool(Executor):
             raise IndexError(f"worker index {worker} out of range for {self._max_workers} workers")
         future = _TaskFuture(fn, args, kwargs or None)
         try:
-            wake = self._push_to(worker, future)
+            self._push_to(worker, future)
         except ThreadPoolClosedError:
             raise self._core.refusal() from None
-        if wake is not None:
-            self._parkers[wake].release()
         return future
 
     def submit_many(self, fn: Callable[..., _T], argument_tuples: Iterable[Iterable[Any]], /) -> list[Future[_T]]:
@@ -708,12 +707,9 @@ class WorkerPool(Executor):
         except ThreadPoolClosedError:
             raise self._core.refusal() from None
         claim = self._claim_parked
-        parkers = self._parkers
         for _ in range(min(len(futures), self._max_workers)):
-            worker = claim()
-            if worker is None:
+            if claim() is None:  # each claim releases that worker's parker
                 break
-            parkers[worker].release()
         return list(futures)
 
     def map(

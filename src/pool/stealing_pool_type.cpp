@@ -2,9 +2,11 @@
 // kestrum.WorkerPool, holding tasks for the Python layer's worker threads.
 // The Python layer parks and wakes its workers; see StealingPoolCore for the
 // protocol this type exposes.
+#include <atomic>
 #include <memory>
 #include <vector>
 
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "native_registry.hpp"
@@ -18,9 +20,20 @@ using Core = StealingPoolCore<OwnedRef>;
 struct StealingPoolState {
   explicit StealingPoolState(std::uint64_t num_threads)
       : core(std::make_unique<Core>(num_threads)) {}
+  StealingPoolState(StealingPoolState&& other) noexcept
+      : core(std::move(other.core)), wakers(other.wakers.exchange(nullptr, std::memory_order_relaxed)) {}
+  ~StealingPoolState() {
+    core.reset();  // releases the queued tasks
+    OwnedRef released = OwnedRef::steal(wakers.exchange(nullptr, std::memory_order_relaxed));
+  }
   // On the heap: the core's locks can't move, and the state is built before
   // the object that receives it.
   std::unique_ptr<Core> core;
+  // A tuple of n callables, wakers[i]() waking worker i; set at most once,
+  // then kept (and its items borrowed) for the pool's lifetime. A strong
+  // reference, held in an atomic so that every method may read it while
+  // set_wakers() runs.
+  std::atomic<PyObject*> wakers{nullptr};
 };
 
 using State = StealingPoolState;
@@ -29,16 +42,21 @@ Failure pool_closed() { return Failure(native_closed_error_type(), "Pool is clos
 
 Failure task_is_none() { return Failure(PyExc_TypeError, "pool task cannot be None"); }
 
-// None, or the index of the parked worker the caller must wake.
-OwnedRef worker_or_none(std::uint64_t worker) {
-  return worker == Core::kNoWorker ? py_none() : py_u64(worker);
+// None, or the index of the parked worker that was claimed, after calling
+// its waker if the pool has them (no pool lock is held here).
+OwnedRef woken(const State& self, std::uint64_t worker) {
+  if (worker == Core::kNoWorker) return py_none();
+  if (PyObject* wakers = self.wakers.load(std::memory_order_acquire)) {
+    call_reporting_errors(PyTuple_GET_ITEM(wakers, static_cast<Py_ssize_t>(worker)));
+  }
+  return py_u64(worker);
 }
 
 // Maps a push outcome to its result. A refused task's reference, still held
 // by the caller's OwnedRef, is released after every pool lock is let go.
-Result<OwnedRef> push_outcome(PushResult result, std::uint64_t wake) {
+Result<OwnedRef> push_outcome(const State& self, PushResult result, std::uint64_t wake) {
   switch (result) {
-    case PushResult::Accepted: return worker_or_none(wake);
+    case PushResult::Accepted: return woken(self, wake);
     case PushResult::Closed: return pool_closed();
     case PushResult::IndexOutOfRange: return Failure(PyExc_RuntimeError, "Worker index out of range");
     case PushResult::OutOfMemory: break;
@@ -51,7 +69,7 @@ Result<OwnedRef> push(State& self, PyObject* task) {
   OwnedRef held = OwnedRef::borrow(task);
   std::uint64_t wake;
   const PushResult result = self.core->push(held, wake);
-  return push_outcome(result, wake);
+  return push_outcome(self, result, wake);
 }
 
 Result<OwnedRef> push_to(State& self, std::uint64_t index, PyObject* task) {
@@ -59,7 +77,7 @@ Result<OwnedRef> push_to(State& self, std::uint64_t index, PyObject* task) {
   OwnedRef held = OwnedRef::borrow(task);
   std::uint64_t wake;
   const PushResult result = self.core->push_to(index, held, wake);
-  return push_outcome(result, wake);
+  return push_outcome(self, result, wake);
 }
 
 Result<OwnedRef> push_many(State& self, PyObject* tasks) {
@@ -72,7 +90,7 @@ Result<OwnedRef> push_many(State& self, PyObject* tasks) {
   held.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) held.push_back(OwnedRef::borrow(PyTuple_GET_ITEM(tasks, i)));
   // A refused batch's references are released here, after the pool's lock.
-  return push_outcome(self.core->push_many(held), Core::kNoWorker);
+  return push_outcome(self, self.core->push_many(held), Core::kNoWorker);
 }
 
 Result<OwnedRef> pop(State& self, std::uint64_t index) {
@@ -90,7 +108,22 @@ Result<OwnedRef> park(State& self, std::uint64_t index) {
   return py_u64(static_cast<std::uint64_t>(self.core->park(index)));
 }
 
-Result<OwnedRef> claim_parked(State& self) { return worker_or_none(self.core->claim_parked()); }
+Result<OwnedRef> claim_parked(State& self) { return woken(self, self.core->claim_parked()); }
+
+Result<OwnedRef> set_wakers(State& self, PyObject* wakers) {
+  if (static_cast<std::uint64_t>(PyTuple_GET_SIZE(wakers)) != self.core->num_threads()) {
+    return Failure(PyExc_ValueError, "wakers must hold one callable per worker");
+  }
+  // An exact tuple: a subclass could change what its items are.
+  OwnedRef held = OwnedRef::steal(PyTuple_GetSlice(wakers, 0, PyTuple_GET_SIZE(wakers)));
+  if (!held) return Failure::pending();
+  PyObject* expected = nullptr;
+  if (!self.wakers.compare_exchange_strong(expected, held.get(), std::memory_order_acq_rel)) {
+    return Failure(PyExc_RuntimeError, "wakers are already set");
+  }
+  (void)held.release();  // now owned by the state
+  return py_none();
+}
 
 Result<OwnedRef> close(State& self) {
   self.core->close();
@@ -153,6 +186,14 @@ PyMethodDef methods[] = {
      "claim_parked($self)\n--\n\n"
      "Claim one parked worker and return its index for the caller to wake,\n"
      "or None when none is parked."},
+    {"set_wakers",
+     as_cfunction(PoolFunction<"set_wakers", Param<"wakers", TupleObject>>::method<State, set_wakers>),
+     kFastKw,
+     "set_wakers($self, wakers)\n--\n\n"
+     "From now on, call wakers[i]() for every claim of worker i, right after\n"
+     "the push or claim_parked() that made it (no Python code runs in\n"
+     "between, so no KeyboardInterrupt can separate the two). `wakers` is a\n"
+     "tuple of one callable per worker; it can be set once."},
     {"close", as_cfunction(noargs_method<State, close>), METH_NOARGS,
      "close($self)\n--\n\n"
      "Refuse new tasks; queued ones are still handed out."},
