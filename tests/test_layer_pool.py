@@ -5,6 +5,7 @@ import gc
 import operator
 import os
 import signal
+import sysconfig
 import threading
 import time
 from concurrent.futures.thread import BrokenThreadPool
@@ -318,6 +319,8 @@ print("forks ok")
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
+                    reason="ThreadSanitizer can't start threads in a child of a multi-threaded fork")
 def test_fork_beside_and_inside_a_threaded_pool_leaves_a_working_child():
     import subprocess
     import sys
