@@ -177,7 +177,7 @@ def test_wait_with_every_return_when_from_threaded_pool(return_when, delay):
         failed = pool.submit(_fail_after, delay)
         if not delay:
             failed.exception(T)
-        limit = 0.3 if return_when == cf.ALL_COMPLETED else T
+        limit = 1.0 if return_when == cf.ALL_COMPLETED else T
         done, not_done = _in_thread(lambda: cf.wait([ok, failed], timeout=limit, return_when=return_when))
         assert (done, not_done) == ({failed}, {ok})
         gate.set()
