@@ -157,7 +157,8 @@ class _TaskFuture(Future[Any]):
         ``map()`` passes what is left of its own time limit."""
         try:
             with self._condition:
-                self._wait_done(timeout)
+                if self._state not in _DONE_STATES:
+                    self._wait_done(timeout)
                 state = self._state
                 if state == _FINISHED:
                     if self._exception is not None:
@@ -268,7 +269,15 @@ class _TaskFuture(Future[Any]):
 
     def _run(self) -> None:
         """Run the task on the calling worker, unless it was cancelled."""
-        if not self.set_running_or_notify_cancel():
+        # The common transitions, PENDING -> RUNNING here and RUNNING ->
+        # FINISHED below, are inlined: two method calls fewer per task. Every
+        # other case goes through the general methods.
+        condition = self._condition
+        with condition:
+            running = self._state == _PENDING
+            if running:
+                self._state = _RUNNING
+        if not running and not self.set_running_or_notify_cancel():
             return
         fn, args, kwargs = self._fn, self._args, self._kwargs
         # The future outlives the call: let go of the callable and arguments.
@@ -284,8 +293,19 @@ class _TaskFuture(Future[Any]):
             # holding the future (which holds the exception) and the call.
             self = None  # type: ignore[assignment]  # noqa: PLW0642
             del fn, args, kwargs
-        else:
-            self.set_result(result)
+            return
+        with condition:
+            if self._state != _RUNNING:
+                raise InvalidStateError(f"{self._state}: {self!r}")
+            self._result = result
+            self._state = _FINISHED
+            if self._hooks:
+                for hook in self._hooks:
+                    hook.add_result(self)
+            if self._cv is not None:
+                self._cv.notify_all()
+        if self._callbacks:
+            self._invoke_callbacks()
 
     def _cancel_unrun(self) -> None:
         """Cancel a task that was taken off the queues and will never run, and
