@@ -3,6 +3,11 @@
 1. Tasks: TASKS trivial calls submitted to ``kestrum.WorkerPool`` and to
    ``concurrent.futures.ThreadPoolExecutor`` with the same number of workers;
    the clock runs from the first submit until every result has been read.
+   Imbalanced: one task that sleeps LONG seconds, submitted first, then
+   SHORT trivial calls; the clock stops when every short result has been
+   read. Against ThreadPoolExecutor and against the same pool without work
+   stealing (bench/baseline_pool.py), where the worker that took the long
+   task holds a batch of short ones behind it.
 2. Pipeline: ITEMS objects from producer threads to consumer threads through
    a bounded ``kestrum.Channel`` and a ``queue.Queue`` of the same size; the
    clock runs until every consumer has its share.
@@ -29,6 +34,9 @@ from collections.abc import Callable
 
 from kestrum import Channel, ChannelClosed, WorkerPool
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from baseline_pool import NoStealPool  # noqa: E402
+
 Timed = Callable[[], float]
 
 
@@ -47,6 +55,22 @@ def pool_run(make: Callable[[], concurrent.futures.Executor], tasks: int) -> Tim
                 future.result()
             elapsed = time.perf_counter() - start
         return tasks / elapsed
+    return run
+
+
+def imbalanced_run(make: Callable[[], concurrent.futures.Executor], short: int, long: float) -> Timed:
+    def run() -> float:
+        with make() as pool:
+            pool.submit(_square, 0).result()
+            start = time.perf_counter()
+            submit = pool.submit
+            slow = submit(time.sleep, long)
+            futures = [submit(_square, i) for i in range(short)]
+            for future in futures:
+                future.result()
+            elapsed = time.perf_counter() - start
+            slow.result()
+        return short / elapsed
     return run
 
 
@@ -136,6 +160,8 @@ def main() -> int:
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--workers", type=int, default=os.cpu_count() or 2)
     parser.add_argument("--tasks", type=int, default=100_000)
+    parser.add_argument("--short", type=int, default=20_000)
+    parser.add_argument("--long", type=float, default=0.2)
     parser.add_argument("--items", type=int, default=200_000)
     parser.add_argument("--maxsize", type=int, default=1024)
     args = parser.parse_args()
@@ -149,6 +175,13 @@ def main() -> int:
     compare(f"{args.tasks:,} tasks, {w} workers: WorkerPool vs ThreadPoolExecutor",
             pool_run(lambda: WorkerPool(w), args.tasks),
             pool_run(lambda: concurrent.futures.ThreadPoolExecutor(w), args.tasks), args.reps)
+    imbalanced = f"imbalanced: one {args.long:g} s task, then {args.short:,} tasks, {w} workers: WorkerPool vs "
+    compare(imbalanced + "ThreadPoolExecutor",
+            imbalanced_run(lambda: WorkerPool(w), args.short, args.long),
+            imbalanced_run(lambda: concurrent.futures.ThreadPoolExecutor(w), args.short, args.long), args.reps)
+    compare(imbalanced + "the same pool without stealing",
+            imbalanced_run(lambda: WorkerPool(w), args.short, args.long),
+            imbalanced_run(lambda: NoStealPool(w), args.short, args.long), args.reps)
     for producers, consumers in ((1, 1), (2, 2)):
         compare(f"{args.items:,} items, {producers}P/{consumers}C, maxsize {args.maxsize}: "
                 "Channel vs queue.Queue",

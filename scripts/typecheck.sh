@@ -26,8 +26,8 @@ echo "=== mypy --strict python/kestrum"
 # stubtest imports the installed package, so run it from outside the checkout
 # (the source tree's python/kestrum has no compiled module to import).
 allowlist=$(pwd)/scripts/stubtest-allowlist.txt
-echo "=== stubtest kestrum._kestrum_core"
-args=(kestrum._kestrum_core)
+echo "=== stubtest kestrum._kestrum_core kestrum._kestrum_native"
+args=(kestrum._kestrum_core kestrum._kestrum_native)
 [ -f "$allowlist" ] && args+=(--allowlist "$allowlist")
 (cd /tmp && "$python" -m mypy.stubtest "${args[@]}") || status=1
 

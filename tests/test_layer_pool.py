@@ -2,8 +2,13 @@ import asyncio
 import collections
 import concurrent.futures as cf
 import gc
+import operator
+import os
+import signal
+import sysconfig
 import threading
 import time
+from concurrent.futures.thread import BrokenThreadPool
 
 import pytest
 
@@ -93,7 +98,7 @@ def test_exceptions_reach_the_future_and_the_worker_survives(exc):
 def test_submit_to_runs_on_the_chosen_worker_and_overflows_safely():
     with WorkerPool(3) as pool:
         names = [pool.submit_to(w, lambda: threading.current_thread().name).result(T) for w in range(3)]
-        assert len(set(names)) == 3 and all(n.endswith(f"-worker-{w}") for w, n in enumerate(names))
+        assert len(set(names)) == 3 and all(n.endswith(f"_{w}") for w, n in enumerate(names))
         # Far more than a local queue holds: the rest overflows to the shared queue.
         futures = [pool.submit_to(1, pow, i, 2) for i in range(2000)]
         assert [f.result(T) for f in futures] == [i * i for i in range(2000)]
@@ -144,3 +149,261 @@ def test_futures_work_with_the_standard_helpers():
         async def via_asyncio():
             return await asyncio.wait_for(asyncio.wrap_future(pool.submit(sum, [1, 2])), T)
         assert asyncio.run(via_asyncio()) == 3
+
+
+def _in_thread(fn, timeout=T):
+    """Run fn on a daemon thread; return its result, or fail if it hangs."""
+    out = []
+    thread = threading.Thread(target=lambda: out.append(fn()), daemon=True)
+    thread.start()
+    thread.join(timeout)
+    assert not thread.is_alive(), f"{fn} hung"
+    return out[0]
+
+
+def _fail_after(delay):
+    time.sleep(delay)
+    return 1 / 0
+
+
+@pytest.mark.parametrize("return_when", [cf.FIRST_COMPLETED, cf.FIRST_EXCEPTION, cf.ALL_COMPLETED])
+@pytest.mark.parametrize("delay", [0, 0.05], ids=["failed-before-wait", "failed-during-wait"])
+def test_wait_with_every_return_when_from_threaded_pool(return_when, delay):
+    # wait(FIRST_EXCEPTION) calls exception() while holding every future's
+    # lock: a plain (non-reentrant) lock deadlocks there.
+    with WorkerPool(2) as pool:
+        gate = threading.Event()
+        ok = pool.submit(gate.wait, T)
+        failed = pool.submit(_fail_after, delay)
+        if not delay:
+            failed.exception(T)
+        limit = 1.0 if return_when == cf.ALL_COMPLETED else T
+        done, not_done = _in_thread(lambda: cf.wait([ok, failed], timeout=limit, return_when=return_when))
+        assert (done, not_done) == ({failed}, {ok})
+        gate.set()
+        done, not_done = _in_thread(lambda: cf.wait([ok, failed], timeout=T, return_when=cf.ALL_COMPLETED))
+        assert not not_done
+        outcomes = {f.result() if f is ok else type(f.exception()) for f in cf.as_completed([ok, failed], T)}
+        assert outcomes == {True, ZeroDivisionError}
+
+
+def test_shutdown_wait_from_threaded_tasks_raises_instead_of_deadlocking():
+    pool = WorkerPool(2)
+    both = threading.Barrier(2, timeout=T)
+
+    def stop():
+        both.wait()
+        pool.shutdown(wait=True)
+
+    futures = [pool.submit(stop) for _ in range(2)]
+    for f in futures:
+        with pytest.raises(RuntimeError, match="cannot join current thread"):
+            f.result(T)
+    _in_thread(pool.shutdown)
+    assert not any(t.is_alive() for t in pool._threads)
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def test_callback_base_exception_keeps_worker_and_metrics_intact():
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        first = pool.submit(gate.wait, T)
+        first.add_done_callback(lambda f: (_ for _ in ()).throw(Interrupt()))
+        gate.set()
+        assert first.result(T) is True
+        assert pool.submit(int, 7).result(T) == 7
+        deadline = time.monotonic() + T
+        while pool.metrics()[0].completed < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        m = pool.metrics()[0]
+        assert (m.active, m.completed) == (0, 2)
+
+
+_local = threading.local()
+
+
+def _remember(value):
+    _local.value = value
+
+
+def _fail_init():
+    raise ValueError("no init for you")
+
+
+def test_initializer_runs_in_every_worker_and_a_failure_breaks_the_pool():
+    with WorkerPool(3, initializer=_remember, initargs=("ready",)) as pool:
+        barrier = threading.Barrier(3, timeout=T)
+        futures = [pool.submit(lambda: (barrier.wait(), _local.value)[1]) for _ in range(3)]
+        assert [f.result(T) for f in futures] == ["ready"] * 3
+
+    pool = WorkerPool(2, initializer=_fail_init)
+    try:
+        queued = [pool.submit(int, i) for i in range(20)]
+    except BrokenThreadPool:
+        queued = []
+    deadline = time.monotonic() + T
+    while not pool._broken and time.monotonic() < deadline:
+        time.sleep(0.01)
+    for f in queued:
+        with pytest.raises(BrokenThreadPool):
+            f.result(T)
+    with pytest.raises(BrokenThreadPool):
+        pool.submit(int)
+    pool.shutdown()
+
+
+@pytest.mark.parametrize("args,error,match", [
+    (("2",), TypeError, "max_workers"),
+    ((2.0,), TypeError, "max_workers"),
+    ((0,), ValueError, "greater than 0"),
+    ((2**60,), ValueError, "at most"),
+    ((1, "", 42), TypeError, "initializer must be a callable"),
+], ids=["str", "float", "zero", "huge", "initializer"])
+def test_bad_arguments_are_refused_before_any_thread_starts(args, error, match):
+    before = threading.active_count()
+    with pytest.raises(error, match=match):
+        WorkerPool(*args)
+    assert threading.active_count() == before
+
+
+def test_map_refuses_a_negative_timeout_and_names_threads():
+    with WorkerPool(2, thread_name_prefix="crew") as pool:
+        with pytest.raises(ValueError, match="timeout"):
+            pool.map(int, [1], timeout=-1)
+        names = {pool.submit_to(w, lambda: threading.current_thread().name).result(T) for w in range(2)}
+        assert names == {"crew_0", "crew_1"}
+
+
+_FORK_CHILD = """
+import os, sys, threading
+from kestrum import WorkerPool
+
+def use_new_pool():
+    with WorkerPool(2) as fresh:
+        assert sum(fresh.map(abs, range(-50, 0))) == 1275
+        assert fresh.submit(threading.current_thread).result(5) is not threading.current_thread()
+
+def child(old):
+    try:
+        old.submit(int)
+    except RuntimeError as e:
+        assert "fork" in str(e), e
+    else:
+        raise AssertionError("the parent's pool accepted work in the child")
+    use_new_pool()
+
+pool = WorkerPool(3)
+for _ in range(200):
+    pool.submit(int)  # keep the workers busy while forking
+
+def fork_and_wait(where):
+    pid = os.fork()
+    if pid == 0:
+        child(pool)
+        if where == "main":
+            sys.exit(0)
+        return "child"
+    status = os.waitpid(pid, 0)[1]
+    assert os.waitstatus_to_exitcode(status) == 0, (where, status)
+    return "parent"
+
+for _ in range(5):
+    assert fork_and_wait("main") == "parent"
+    assert pool.submit(fork_and_wait, "task").result(30) == "parent"
+pool.shutdown()
+print("forks ok")
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
+                    reason="ThreadSanitizer can't start threads in a child of a multi-threaded fork")
+def test_fork_beside_and_inside_a_threaded_pool_leaves_a_working_child():
+    import subprocess
+    import sys
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        done = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", _FORK_CHILD],
+                              capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0 and done.stdout.strip() == "forks ok", done.stderr
+
+
+@pytest.mark.parametrize("workers", [1, 4])
+def test_submit_many_queues_in_order_and_wakes_enough_threaded_workers(workers):
+    with WorkerPool(workers) as pool:
+        time.sleep(0.05)  # every worker parked
+        barrier = threading.Barrier(workers, timeout=T)
+        # All n must run at once: one batch has to wake every parked worker.
+        assert sorted(f.result(T) for f in pool.submit_many(barrier.wait, [()] * workers)) == list(
+            range(workers))
+        assert [f.result(T) for f in pool.submit_many(pow, ((i, 2) for i in range(1000)))] == [
+            i * i for i in range(1000)]
+        assert pool.submit_many(pow, []) == []
+        with pytest.raises(TypeError):
+            pool.submit_many(pow, [(1, 2), 3])
+    with pytest.raises(RuntimeError, match="after shutdown"):
+        pool.submit_many(pow, [(1, 2)])
+
+
+def _half(x):
+    if x == 13:
+        raise ArithmeticError(x)
+    return x / 2
+
+
+@pytest.mark.parametrize("chunksize", [1, 3, 64, 1000])
+def test_map_chunks_keep_order_and_errors(chunksize):
+    with WorkerPool(2) as pool:
+        assert list(pool.map(pow, range(200), [2] * 200, chunksize=chunksize)) == [i * i for i in range(200)]
+        results = pool.map(_half, range(20), chunksize=chunksize)
+        assert [next(results) for _ in range(13 - 13 % chunksize)] == [i / 2 for i in range(13 - 13 % chunksize)]
+        with pytest.raises(ArithmeticError):
+            list(results)
+        with pytest.raises(ValueError, match="chunksize"):
+            pool.map(abs, [1], chunksize=0)
+
+
+class Tick(Exception):
+    pass
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+def test_interrupted_submits_lose_no_threaded_worker():
+    # A signal handler that raises lands right after a native call returns.
+    # Had a submit claimed a parked worker and been interrupted before
+    # waking it, that worker would sleep for good: the rendezvous of all n
+    # below would then break.
+    armed = False
+
+    def handler(*_):
+        if armed:
+            raise Tick
+
+    workers, interrupted = 4, 0
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        with WorkerPool(workers) as pool:
+            signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
+            end = time.monotonic() + 1.5
+            while time.monotonic() < end:
+                time.sleep(0.0003)  # let the workers park again
+                try:
+                    armed = True
+                    pool.submit(int)
+                    armed = False
+                except Tick:
+                    armed = False
+                    interrupted += 1
+            signal.setitimer(signal.ITIMER_REAL, 0, 0)
+            barrier = threading.Barrier(workers, timeout=T)
+            futures = [pool.submit(barrier.wait) for _ in range(workers)]
+            assert sorted(f.result(T) for f in futures) == list(range(workers))
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert interrupted > 0

@@ -1,27 +1,31 @@
 """WorkerPool: a ``concurrent.futures.Executor`` whose threads are fed by the
-native pool core.
+native work-stealing core.
 
-Every worker thread loops on ``NativeWorkerPool.pop_work(i)``. The core never
+Every worker thread loops on ``NativeStealingPool.pop(i)``, which hands it a
+task from its own queues or steals one from another worker's. The core never
 waits, so this module owns all waiting: an idle worker parks on a lock of its
-own and the submitting side releases that lock when it queues work and sees a
-parked worker. See ``_Core`` for the parking protocol and why it cannot lose a
-wake-up.
+own, and whoever queues work that the core says a parked worker must see
+releases that lock. See ``_Core`` for the parking protocol.
 """
 
 from __future__ import annotations
 
+import _thread
+import functools
 import itertools
 import logging
+import operator
 import os
 import threading
-import time
 import weakref
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import CancelledError, Executor, Future, InvalidStateError
 from concurrent.futures import _base
-from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, TypeVar
+from concurrent.futures.thread import BrokenThreadPool
+from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, ParamSpec, TypeVar
 
-from kestrum._kestrum_core import AtomicMetrics, NativeWorkerPool, ThreadPoolClosedError
+from kestrum._kestrum_core import AtomicMetrics, ThreadPoolClosedError
+from kestrum._kestrum_native import NativeStealingPool
 
 if TYPE_CHECKING:
     from concurrent.futures._base import _Waiter
@@ -39,6 +43,14 @@ _FINISHED = _base.FINISHED
 _DONE_STATES = frozenset({_CANCELLED, _CANCELLED_AND_NOTIFIED, _FINISHED})
 
 _LOGGER = logging.getLogger("kestrum.pool")
+# The C type itself: threading.RLock is a Python-level factory that costs as
+# much again per call.
+_new_rlock = getattr(_thread, "RLock", threading.RLock)
+
+
+def _check_timeout(timeout: float | None) -> None:
+    if timeout is not None and timeout < 0:
+        raise ValueError("'timeout' must be a non-negative number")
 
 
 class _TaskFuture(Future[Any]):
@@ -50,12 +62,15 @@ class _TaskFuture(Future[Any]):
     on a burst of small tasks that costs more than queueing and running them,
     and the garbage collector then walks all of it. This subclass keeps the
     whole protocol the rest of ``concurrent.futures`` relies on (``wait``,
-    ``as_completed`` and ``asyncio.wrap_future`` included) with a plain lock
-    per future and creates the rest only when somebody actually waits:
+    ``as_completed`` and ``asyncio.wrap_future`` included) with one lock per
+    future and creates the rest only when somebody actually waits:
 
-    - ``_condition`` is the per-future ``threading.Lock``. Outside code only
-      ever acquires and releases it (``wait()`` and ``as_completed()`` take
-      every future's lock in id order); all waiting on it happens here.
+    - ``_condition`` is the per-future reentrant lock, ``_thread.RLock``
+      (as cheap to make and take as a plain lock). Outside code only ever
+      acquires and releases it (``wait()`` and ``as_completed()`` take every
+      future's lock in id order), and ``wait(return_when=FIRST_EXCEPTION)``
+      calls ``exception()`` while holding it: a plain lock would deadlock
+      there. All waiting on it happens here.
     - ``_waiters`` (the ``wait()``/``as_completed()`` hooks), the done
       callbacks and the condition for ``result()`` are created on first use,
       always with the lock held.
@@ -68,19 +83,19 @@ class _TaskFuture(Future[Any]):
         "_hooks", "_callbacks", "_cv", "_fn", "_args", "_kwargs",
     )
 
-    # A Lock rather than a Condition: see the class docstring.
-    _condition: threading.Lock  # type: ignore[assignment]
+    # A bare RLock rather than a Condition: see the class docstring.
+    _condition: threading.RLock  # type: ignore[assignment]
     _hooks: list[_Waiter] | None
     _callbacks: list[Callable[[Future[Any]], object]] | None
     _cv: threading.Condition | None
     _fn: Callable[..., Any] | None
     _args: tuple[Any, ...]
-    _kwargs: dict[str, Any]
+    _kwargs: dict[str, Any] | None  # None: no keyword arguments
 
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
         # Future.__init__ is deliberately not called: it would build the
         # Condition and lists this class exists to avoid.
-        self._condition = threading.Lock()
+        self._condition = _new_rlock()
         self._state = _PENDING
         self._result = None
         self._exception = None
@@ -135,9 +150,15 @@ class _TaskFuture(Future[Any]):
         cv.wait(timeout)
 
     def result(self, timeout: float | None = None) -> Any:
+        """Wait up to `timeout` seconds (None: no limit) for the task and
+        return its result, or raise its exception; ``TimeoutError`` if it is
+        not done in time, ``CancelledError`` if it was cancelled. A
+        negative `timeout` does not wait, as for any ``Future``: the standard
+        ``map()`` passes what is left of its own time limit."""
         try:
             with self._condition:
-                self._wait_done(timeout)
+                if self._state not in _DONE_STATES:
+                    self._wait_done(timeout)
                 state = self._state
                 if state == _FINISHED:
                     if self._exception is not None:
@@ -152,6 +173,8 @@ class _TaskFuture(Future[Any]):
             self = None  # type: ignore[assignment]  # noqa: PLW0642
 
     def exception(self, timeout: float | None = None) -> BaseException | None:
+        """Wait like ``result()``, then return the task's exception (None if
+        it returned normally) instead of raising it."""
         with self._condition:
             self._wait_done(timeout)
             state = self._state
@@ -197,7 +220,7 @@ class _TaskFuture(Future[Any]):
             self._state = _CANCELLED
             self._fn = None  # release the task's references early
             self._args = ()
-            self._kwargs = {}
+            self._kwargs = None
             if self._cv is not None:
                 self._cv.notify_all()
         self._invoke_callbacks()
@@ -246,24 +269,43 @@ class _TaskFuture(Future[Any]):
 
     def _run(self) -> None:
         """Run the task on the calling worker, unless it was cancelled."""
-        if not self.set_running_or_notify_cancel():
+        # The common transitions, PENDING -> RUNNING here and RUNNING ->
+        # FINISHED below, are inlined: two method calls fewer per task. Every
+        # other case goes through the general methods.
+        condition = self._condition
+        with condition:
+            running = self._state == _PENDING
+            if running:
+                self._state = _RUNNING
+        if not running and not self.set_running_or_notify_cancel():
             return
         fn, args, kwargs = self._fn, self._args, self._kwargs
         # The future outlives the call: let go of the callable and arguments.
         self._fn = None
         self._args = ()
-        self._kwargs = {}
+        self._kwargs = None
         assert fn is not None
         try:
-            result = fn(*args, **kwargs)
+            result = fn(*args) if kwargs is None else fn(*args, **kwargs)
         except BaseException as exc:
             self.set_exception(exc)
             # The exception's traceback holds this frame; keep the frame from
             # holding the future (which holds the exception) and the call.
             self = None  # type: ignore[assignment]  # noqa: PLW0642
             del fn, args, kwargs
-        else:
-            self.set_result(result)
+            return
+        with condition:
+            if self._state != _RUNNING:
+                raise InvalidStateError(f"{self._state}: {self!r}")
+            self._result = result
+            self._state = _FINISHED
+            if self._hooks:
+                for hook in self._hooks:
+                    hook.add_result(self)
+            if self._cv is not None:
+                self._cv.notify_all()
+        if self._callbacks:
+            self._invoke_callbacks()
 
     def _cancel_unrun(self) -> None:
         """Cancel a task that was taken off the queues and will never run, and
@@ -275,18 +317,30 @@ class _TaskFuture(Future[Any]):
                     return
             self.set_running_or_notify_cancel()
 
+    def _fail_unrun(self, exception: BaseException) -> None:
+        """Fail a task that was taken off the queues and will never run
+        (unless it was cancelled meanwhile)."""
+        if self.set_running_or_notify_cancel():
+            self._fn = None
+            self._args = ()
+            self._kwargs = None
+            self.set_exception(exception)
+
+
 
 class WorkerMetrics(NamedTuple):
     """One worker's counters at the moment ``WorkerPool.metrics()`` read them.
 
     - ``active``: tasks running on this worker now (0 or 1).
     - ``completed``: tasks this worker has finished, whatever their outcome.
-    - ``global_pulls``: tasks it moved from the shared queue into its buffer.
-    - ``parks``: times it looked for work and found none (each look before
-      parking counts).
+    - ``global_pulls``: tasks it moved from the shared queue into its own run
+      queue (other workers may still steal them from there).
+    - ``parks``: times it found no work and registered to park (each look
+      before blocking counts).
     - ``remote_schedules``: tasks ``submit_to`` put on its own queue.
     - ``injection_queue_depth``: length of the shared queue when it last
-      pulled a batch or found nothing.
+      pulled a batch or parked.
+    - ``steals``: tasks it took from other workers' run queues.
     """
 
     worker: int
@@ -296,6 +350,12 @@ class WorkerMetrics(NamedTuple):
     parks: int
     remote_schedules: int
     injection_queue_depth: int
+    steals: int
+
+
+#: Largest ``max_workers``: threads are started eagerly, and far fewer than
+#: this already exhaust what an operating system gives one process.
+MAX_WORKERS = 1 << 16
 
 
 def _default_workers() -> int:
@@ -303,184 +363,154 @@ def _default_workers() -> int:
     return min(32, (count or 1) + 4)
 
 
+_BROKEN = "A thread initializer failed, the thread pool is not usable anymore"
+
+
 class _Core:
     """Everything the worker threads share. It holds no reference to the
     ``WorkerPool`` so that a pool dropped without ``shutdown()`` can still be
     collected, and its finalizer then closes this core.
 
-    Parking protocol (the part that must never lose a wake-up):
+    Parking protocol. The native core keeps the parking state and makes every
+    decision in it at one instant, so no wake-up is lost:
 
-    - A worker that finds no work *announces* itself: under ``idle_lock`` it
-      pushes its index on ``idle`` and sets ``parked[i]``. Then it *re-checks*
-      with one more ``pop_work(i)``; only when that finds nothing, and the
-      depth of the shared queue that the same call recorded is 0, does it
-      block on ``parkers[i]`` (a Lock held by default: releasing it is the
-      wake-up token). If the re-check found something it withdraws its
-      announcement (or, if a waker claimed it meanwhile, consumes the token).
-    - A submitter pushes first and then reads ``idle`` without a lock; if it is
-      non-empty it claims one index under ``idle_lock`` and releases that
-      worker's parker. ``submit_to(j)`` claims worker j itself.
+    - A worker whose ``pop(i)`` found nothing calls ``park(i)``: the core
+      registers it as parked, then re-checks for a task it could be handed.
+      0: nothing, so the worker blocks on ``parkers[i]`` (a Lock held by
+      default: releasing it is the wake-up token). 1: work (or the close)
+      became visible and the registration was withdrawn: look again.
+      2: the same, but a waker claimed this worker meanwhile, so its token
+      is on the way: take it, then look again.
+    - A push that finds a parked worker claims it (the pinned worker itself
+      for ``submit_to``) and, in the same native call, releases that
+      worker's parker. Each claim is one token, so a parker is never
+      released twice.
+    - A worker that took a batch and then blocked in a task does not hold
+      the rest: idle workers steal them. A worker therefore parks only while
+      nothing it could run is queued anywhere.
 
-    Why a task can't be stranded while every worker sleeps: the native push
-    holds the queue's mutex (the global one, or worker j's local one), and the
-    re-check takes that same mutex afterwards (the global case: the pool's
-    global-sender lock, taken by a push and by every idle ``pop_work`` before
-    it records the queue depth). Whichever comes first in that mutex's order:
-    if the worker's re-check did, its announcement happens-before the
-    submitter's read of ``idle``, so the submitter sees it and wakes it; if
-    the push did, the re-check sees the task (or a depth above 0), so the
-    worker doesn't block. The depth reading matters because ``pop_work`` may
-    skip the shared queue while other workers are pulling from it; a worker
-    that saw work it could not take yields and looks again instead of parking.
-
-    Shutdown: ``close()`` closes the native pool, sets ``closed`` and wakes
-    every parked worker. A worker retires when ``pop_work`` says the pool is
-    closed; since that too can be answered while another worker is pulling,
-    the last worker to retire sweeps every index once more, alone, so nothing
-    queued before the close is left behind.
+    Shutdown: ``close()`` closes the native pool and wakes every parked
+    worker. A worker retires when ``pop`` says the pool is closed, which the
+    core says only once nothing is left that this worker could be handed.
     """
 
-    def __init__(self, workers: int, track: bool) -> None:
+    def __init__(
+        self,
+        workers: int,
+        track: bool,
+        initializer: Callable[..., object] | None,
+        initargs: tuple[Any, ...],
+    ) -> None:
         self.n = workers
-        self.native = NativeWorkerPool(workers)
-        self.counters = AtomicMetrics(workers)
-        # Attached even when per-task metrics are off: the parking protocol
-        # reads the queue depth the pool records on every idle look.
-        self.native.set_metrics(self.counters)
+        self.native = NativeStealingPool(workers)
+        self.counters = AtomicMetrics(workers)  # active and completed
         self.track = track
-        self.idle_lock = threading.Lock()
-        self.idle: list[int] = []
-        self.parked = [False] * workers
+        self.initializer = initializer
+        self.initargs = initargs
         self.parkers = [threading.Lock() for _ in range(workers)]
         for parker in self.parkers:
             parker.acquire()
-        self.closed = threading.Event()
-        self.sweep_lock = threading.Lock()
-        self.live = workers
+        # The native pool releases a claimed worker's parker itself, in the
+        # same call that claims it: a KeyboardInterrupt raised in a submitter
+        # between the two would otherwise leave that worker asleep for good.
+        self.native.set_wakers(tuple(parker.release for parker in self.parkers))
+        self.closed = False
+        self.broken: str | None = None
+        # Set in a forked child: the native state may hold locks of threads
+        # that do not exist there, so nothing may touch it again.
+        self.forked = False
         self.threads: list[threading.Thread] = []
-
-    # -- waking ----------------------------------------------------------
-
-    def wake_one(self) -> None:
-        with self.idle_lock:
-            if self.idle:
-                index = self.idle.pop()
-                self.parked[index] = False
-                self.parkers[index].release()
-
-    def wake(self, index: int) -> None:
-        with self.idle_lock:
-            if self.parked[index]:
-                self.parked[index] = False
-                self.idle.remove(index)
-                self.parkers[index].release()
-
-    def wake_all(self) -> None:
-        with self.idle_lock:
-            while self.idle:
-                index = self.idle.pop()
-                self.parked[index] = False
-                self.parkers[index].release()
 
     def close(self) -> None:
         """Stop accepting work and wake every parked worker (idempotent)."""
+        if self.forked:
+            return
         self.native.close()
-        # Workers that saw the pool closed wait for this before retiring, so
-        # by the time the last one sweeps, no push can still be landing.
-        self.closed.set()
-        self.wake_all()
+        self.closed = True
+        claim = self.native.claim_parked
+        while claim() is not None:  # each claim releases that worker's parker
+            pass
+
+    def refusal(self) -> BaseException:
+        """The exception for a submit that the native pool refused."""
+        if self.broken is not None:
+            return BrokenThreadPool(self.broken)
+        if self.forked:
+            return RuntimeError("cannot schedule new futures after fork")
+        if _exiting:
+            return RuntimeError("cannot schedule new futures after interpreter shutdown")
+        return RuntimeError("cannot schedule new futures after shutdown")
+
+    def take_queued(self) -> list[_TaskFuture]:
+        """Take every task no worker has started (closed pool only). Workers
+        keep popping meanwhile, so a task is either taken here or run: never
+        both."""
+        pop = self.native.pop
+        tasks: list[_TaskFuture] = []
+        for index in range(self.n):
+            while True:
+                try:
+                    task = pop(index)
+                except ThreadPoolClosedError:
+                    break
+                if task is not None:
+                    tasks.append(task)
+        return tasks
 
     # -- the worker side -------------------------------------------------
 
-    def park(self, index: int) -> _TaskFuture | None:
-        """Announce, re-check, and block until woken. Returns a task the
-        re-check found, or None to make the caller look again."""
-        with self.idle_lock:
-            self.idle.append(index)
-            self.parked[index] = True
-        task: _TaskFuture | None = None
-        try:
-            task = self.native.pop_work(index)
-            visible = task is not None or self.counters.get_injection_queue_depth(index) != 0
-        except ThreadPoolClosedError:
-            visible = True
-        if not visible:
-            self.parkers[index].acquire()
-            return None
-        with self.idle_lock:
-            if self.parked[index]:
-                self.parked[index] = False
-                self.idle.remove(index)
-                claimed = False
-            else:
-                claimed = True
-        if claimed:
-            # A waker took us off the list and released the token (under
-            # idle_lock, so it is there now): consume it.
-            self.parkers[index].acquire()
-        if task is None:
-            # The shared queue had work that another worker's pull kept this
-            # call from taking; give that worker the CPU, then look again.
-            time.sleep(0)
-        return task
-
     def run_worker(self, index: int) -> None:
-        pop = self.native.pop_work
+        if self.initializer is not None:
+            try:
+                self.initializer(*self.initargs)
+            except BaseException:
+                _base.LOGGER.critical("Exception in initializer:", exc_info=True)
+                self.initializer_failed()
+                return
+        pop = self.native.pop
+        park = self.native.park
+        token = self.parkers[index]
         track = self.track
         counters = self.counters
         while True:
             try:
                 task = pop(index)
-                if task is None:
-                    task = self.park(index)
-                    if task is None:
-                        continue
             except ThreadPoolClosedError:
-                break
+                return
+            if task is None:
+                if park(index) != 1:
+                    token.acquire()
+                continue
+            if track:
+                counters.inc_active(index)
             try:
-                if track:
-                    counters.inc_active(index)
-                    task._run()
-                    counters.dec_active(index)
-                else:
-                    task._run()
+                task._run()
             except BaseException:
                 # Task exceptions end up in their futures; this is a done
-                # callback that raised a BaseException. The worker must live
-                # on: its local queue has no other consumer.
+                # callback that raised a BaseException. The worker lives on:
+                # its pinned queue has no other consumer.
                 _LOGGER.critical("exception in worker %d", index, exc_info=True)
+            finally:
+                if track:
+                    counters.dec_active(index)
             del task
-        self.retire(index)
+            if self.forked:
+                # This thread forked inside the task and is the child's only
+                # thread now: end it, and with it the child, instead of
+                # serving a pool whose other workers don't exist here.
+                return
 
-    def retire(self, index: int) -> None:
-        self.closed.wait()
-        with self.idle_lock:
-            self.live -= 1
-            last = self.live == 0
-        if not last:
-            return
-        # Every other worker has stopped calling pop_work, and the cancel
-        # drain holds sweep_lock, so no concurrent pull can make these calls
-        # report "closed" while work is left.
-        with self.sweep_lock:
-            for worker in range(self.n):
-                for task in self.drain(worker):
-                    task._run()
-
-    def drain(self, index: int) -> list[_TaskFuture]:
-        """Take every task still queued for `index` (closed pool only)."""
-        tasks: list[_TaskFuture] = []
-        while True:
-            try:
-                task = self.native.pop_work(index)
-            except ThreadPoolClosedError:
-                return tasks
-            if task is None:  # not closed after all: nothing to drain
-                return tasks
-            tasks.append(task)
+    def initializer_failed(self) -> None:
+        # As the standard thread pool does: the pool is broken for good, and
+        # every task still queued fails with the reason.
+        self.broken = _BROKEN
+        self.close()
+        for task in self.take_queued():
+            task._fail_unrun(BrokenThreadPool(_BROKEN))
 
 
 _live_cores: weakref.WeakSet[_Core] = weakref.WeakSet()
+_live_pools: weakref.WeakSet[WorkerPool] = weakref.WeakSet()
 _exiting = False
 
 
@@ -493,127 +523,281 @@ def _at_interpreter_exit() -> None:
     cores = list(_live_cores)
     for core in cores:
         core.close()
+    current = threading.current_thread()
     for core in cores:
         for thread in core.threads:
-            thread.join()
+            if thread is not current:
+                thread.join()
+
+
+def _refuse_after_fork(*args: object) -> NoReturn:
+    raise ThreadPoolClosedError("Pool is closed")
+
+
+def _after_fork_in_child() -> None:
+    # Only the forking thread exists in the child. Every pool inherited from
+    # the parent is dead: its workers are gone and its native locks may be
+    # held by threads that no longer exist, so it must never be touched
+    # again (not even to close it at exit). Submitting to it raises; new
+    # pools work as usual.
+    global _live_cores, _live_pools
+    for pool in list(_live_pools):
+        pool._push = pool._push_to = pool._push_many = _refuse_after_fork
+    for core in list(_live_cores):
+        core.forked = True
+        core.closed = True
+    _live_cores = weakref.WeakSet()
+    _live_pools = weakref.WeakSet()
 
 
 getattr(threading, "_register_atexit")(_at_interpreter_exit)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 _pool_ids = itertools.count()
 
 
+def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[list[Any]]]:
+    """Slices of `size` calls' arguments, one list per iterable (columns),
+    ending with the shortest iterable as ``zip`` does."""
+    iterators = [iter(iterable) for iterable in iterables]
+    while True:
+        columns = [list(itertools.islice(iterator, size)) for iterator in iterators]
+        count = min(map(len, columns))
+        if count < size:
+            if count:
+                yield [column[:count] for column in columns]
+            return
+        yield columns
+
+
+def _run_chunk(fn: Callable[..., _T], columns: list[list[Any]]) -> list[_T]:
+    # The built-in map loops in C and builds no argument tuple per call.
+    return list(map(fn, *columns))
+
+
+def _flatten(chunks: Iterator[list[_T]]) -> Iterator[_T]:
+    try:
+        for results in chunks:
+            # Hand out the results oldest first and let go of each.
+            results.reverse()
+            while results:
+                yield results.pop()
+    finally:
+        # Closing the iterator early cancels the chunks not yet started, as
+        # the standard map() does for single calls.
+        close = getattr(chunks, "close", None)
+        if close is not None:
+            close()
+
+
 class WorkerPool(Executor):
-    """A ``concurrent.futures.Executor`` running tasks on ``max_workers``
-    threads fed by the native pool core.
+    """Run callables on a pool of threads; a drop-in
+    ``concurrent.futures.Executor`` built for floods of small tasks::
 
-    ``submit`` puts the task on the shared queue, from which idle workers pull
-    it in batches; ``submit_to(worker, ...)`` puts it on one worker's own
-    queue (overflowing to the shared one when that holds 256 tasks). Idle
-    workers park and cost nothing until work arrives.
+        from kestrum import WorkerPool
 
-    Workers are started eagerly, in the constructor: every worker index must
-    have a live thread from the first ``submit_to`` on (only worker i ever
-    takes work from queue i), and it keeps the submit path free of any
-    "start another thread?" check. Parked threads cost no CPU.
+        with WorkerPool(4) as pool:
+            future = pool.submit(pow, 2, 10)      # a concurrent.futures.Future
+            print(future.result())                # 1024
+            print(list(pool.map(abs, [-1, -2])))  # [1, 2]
+            pool.submit_to(0, print, "on worker 0 only")
+
+    ``max_workers`` threads (default ``min(32, os.process_cpu_count() + 4)``,
+    as for ``ThreadPoolExecutor``; at most ``MAX_WORKERS``) start at once
+    and park, costing nothing, while there is no work. ``submit`` queues a
+    task for any worker; ``submit_to(worker, ...)`` for one worker only,
+    overflowing to the shared queue (any worker) when that worker already has
+    256 waiting. While a worker is idle no runnable task waits: an idle
+    worker steals tasks that a busy one took but has not started.
+
+    ``initializer(*initargs)`` runs first in every worker thread; if it
+    raises, the pool is broken, like ``ThreadPoolExecutor``: queued tasks and
+    later submits fail with ``concurrent.futures.thread.BrokenThreadPool``.
+    Threads are named ``f"{thread_name_prefix}_{index}"``. With
+    ``metrics=False`` the per-task ``active``/``completed`` counters of
+    ``metrics()`` are not kept, which saves two native calls per task.
+
+    Forking is safe: in the child, pools inherited from the parent refuse new
+    work (their threads do not exist there) and new pools work as usual.
     """
 
-    def __init__(self, max_workers: int | None = None, *, metrics: bool = True) -> None:
+    def __init__(
+        self,
+        max_workers: int | None = None,
+        thread_name_prefix: str = "",
+        initializer: Callable[..., object] | None = None,
+        initargs: tuple[Any, ...] = (),
+        *,
+        metrics: bool = True,
+    ) -> None:
         if max_workers is None:
             max_workers = _default_workers()
+        else:
+            try:
+                max_workers = operator.index(max_workers)
+            except TypeError:
+                raise TypeError(
+                    f"max_workers must be an int or None, not {type(max_workers).__name__}"
+                ) from None
         if max_workers <= 0:
             raise ValueError("max_workers must be greater than 0")
+        if max_workers > MAX_WORKERS:
+            raise ValueError(f"max_workers must be at most {MAX_WORKERS}")
+        if initializer is not None and not callable(initializer):
+            raise TypeError("initializer must be a callable")
         if _exiting:
             raise RuntimeError("cannot create a WorkerPool at interpreter shutdown")
-        core = _Core(max_workers, metrics)
+        core = _Core(max_workers, metrics, initializer, tuple(initargs))
         self._core = core
         self._max_workers = max_workers
-        self._push = core.native.push_global
-        self._idle = core.idle
-        self._wake_one = core.wake_one
-        pool_id = next(_pool_ids)
+        self._push: Callable[[object], int | None] = core.native.push
+        self._push_to: Callable[[int, object], int | None] = core.native.push_to
+        self._push_many: Callable[[tuple[object, ...]], None] = core.native.push_many
+        self._claim_parked = core.native.claim_parked
+        self._threads = core.threads
+        prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
             for index in range(max_workers):
-                thread = threading.Thread(
-                    target=core.run_worker, args=(index,), name=f"kestrum-{pool_id}-worker-{index}"
-                )
+                thread = threading.Thread(target=core.run_worker, args=(index,), name=f"{prefix}_{index}")
                 thread.start()
                 core.threads.append(thread)
         except BaseException:
             core.close()
             raise
         _live_cores.add(core)
+        _live_pools.add(self)
         # Dropping the pool without shutdown() still lets its workers finish
         # the queued work and exit.
         self._finalizer = weakref.finalize(self, core.close)
 
     @property
     def max_workers(self) -> int:
+        """Read how many worker threads the pool runs."""
         return self._max_workers
 
+    @property
+    def _broken(self) -> str | bool:
+        # The standard thread pool's flag: the reason once broken, else False.
+        return self._core.broken or False
+
     def submit(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
-        future = _TaskFuture(fn, args, kwargs)
+        """Schedule ``fn(*args, **kwargs)`` on any worker and return a
+        ``concurrent.futures.Future`` for its outcome.
+
+        Raises ``RuntimeError`` after ``shutdown()`` (or, in a forked child,
+        for a pool of the parent) and ``BrokenThreadPool`` once a worker's
+        initializer failed."""
+        # An empty kwargs dict is dropped here: the call then skips **{}.
+        future = _TaskFuture(fn, args, kwargs or None)
         try:
-            self._push(future)
+            self._push(future)  # wakes a parked worker if there is one
         except ThreadPoolClosedError:
-            raise RuntimeError("cannot schedule new futures after shutdown") from None
-        # Read without the lock on purpose; see _Core for why this can't miss
-        # a worker that is about to park.
-        if self._idle:
-            self._wake_one()
+            raise self._core.refusal() from None
         return future
 
     def submit_to(self, worker: int, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
-        """Like ``submit``, but queue the task for worker ``worker`` (0 to
-        ``max_workers - 1``). When that worker's queue is full the task goes to
-        the shared queue instead, where any worker may take it."""
+        """Schedule ``fn(*args, **kwargs)`` on worker ``worker`` (0 to
+        ``max_workers - 1``) only, like ``submit`` otherwise. It runs there
+        even while that worker is busy, unless 256 tasks already wait for
+        it: then it goes to the shared queue, where any worker may take it."""
         if not 0 <= worker < self._max_workers:
             raise IndexError(f"worker index {worker} out of range for {self._max_workers} workers")
-        future = _TaskFuture(fn, args, kwargs)
+        future = _TaskFuture(fn, args, kwargs or None)
         try:
-            self._core.native.push_local(worker, future)
+            self._push_to(worker, future)
         except ThreadPoolClosedError:
-            raise RuntimeError("cannot schedule new futures after shutdown") from None
-        if self._core.parked[worker]:
-            self._core.wake(worker)
+            raise self._core.refusal() from None
         return future
 
+    def submit_many(self, fn: Callable[..., _T], argument_tuples: Iterable[Iterable[Any]], /) -> list[Future[_T]]:
+        """Schedule ``fn(*args)`` for every ``args`` in ``argument_tuples``
+        and return their futures, in order.
+
+        The same as ``[pool.submit(fn, *args) for args in argument_tuples]``,
+        but the tasks enter the queue together, in one native call, and wake
+        as many parked workers as they can use: cheaper per task, and no
+        worker starts before the whole batch is queued. All or nothing: on
+        ``RuntimeError`` (after shutdown) no task was queued."""
+        futures = tuple([_TaskFuture(fn, tuple(args), None) for args in argument_tuples])
+        if not futures:
+            return []
+        try:
+            self._push_many(futures)
+        except ThreadPoolClosedError:
+            raise self._core.refusal() from None
+        claim = self._claim_parked
+        for _ in range(min(len(futures), self._max_workers)):
+            if claim() is None:  # each claim releases that worker's parker
+                break
+        return list(futures)
+
+    def map(
+        self,
+        fn: Callable[..., _T],
+        *iterables: Any,
+        timeout: float | None = None,
+        chunksize: int = 1,
+        **kwargs: Any,
+    ) -> Iterator[_T]:
+        """Run ``fn`` over the items of ``iterables`` on the pool, like the
+        built-in ``map``, and return an iterator of the results in order.
+
+        The calls are submitted at once; the iterator raises
+        ``TimeoutError`` if a result is not ready ``timeout`` seconds after
+        this call, and re-raises a call's exception when it reaches that
+        result. With ``chunksize`` above 1 each task runs that many calls in
+        a row (as ``ProcessPoolExecutor`` does): far less overhead for many
+        tiny calls, but an exception then also drops the results after it in
+        its chunk. ``buffersize``, where the interpreter's ``Executor.map``
+        has it, limits the tasks submitted ahead of the results read."""
+        _check_timeout(timeout)
+        if chunksize < 1:
+            raise ValueError("chunksize must be >= 1.")
+        if chunksize == 1:
+            return super().map(fn, *iterables, timeout=timeout, **kwargs)
+        chunks = super().map(
+            functools.partial(_run_chunk, fn), _chunked(iterables, chunksize), timeout=timeout, **kwargs
+        )
+        return _flatten(chunks)
+
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        """Stop the pool: later submits raise ``RuntimeError``. Queued tasks
+        still run, unless ``cancel_futures`` cancels those not yet started.
+        With ``wait`` it returns once every worker has finished; called so
+        from one of the pool's own tasks it raises ``RuntimeError``, as
+        ``ThreadPoolExecutor`` does, rather than wait for itself."""
         core = self._core
-        core.native.close()
-        core.closed.set()
-        if cancel_futures:
-            # Take what no worker has started yet. Workers keep popping
-            # meanwhile, so a task is either taken here or run: never both.
-            with core.sweep_lock:
-                for index in range(core.n):
-                    for task in core.drain(index):
-                        task._cancel_unrun()
-        core.wake_all()
+        core.close()
+        if cancel_futures and not core.forked:
+            for task in core.take_queued():
+                task._cancel_unrun()
         if wait:
             current = threading.current_thread()
+            if current in core.threads:
+                raise RuntimeError("cannot join current thread")
             for thread in core.threads:
-                if thread is not current:
-                    thread.join()
+                thread.join()
 
     def metrics(self) -> list[WorkerMetrics]:
-        """A snapshot of every worker's counters. ``active`` and ``completed``
-        stay 0 for a pool made with ``metrics=False``."""
+        """Read a snapshot of every worker's counters. ``active`` and
+        ``completed`` stay 0 for a pool made with ``metrics=False``."""
         c = self._core.counters
+        native = self._core.native
         return [
             WorkerMetrics(
                 i,
                 c.get_active(i),
                 c.get_completed(i),
-                c.get_global_pull(i),
-                c.get_park(i),
-                c.get_remote_schedule(i),
-                c.get_injection_queue_depth(i),
+                native.get_global_pull(i),
+                native.get_park(i),
+                native.get_remote_schedule(i),
+                native.get_injection_queue_depth(i),
+                native.get_steal(i),
             )
             for i in range(self._max_workers)
         ]
 
     def __repr__(self) -> str:
-        state = "closed" if self._core.closed.is_set() else "open"
+        state = "broken" if self._core.broken else "closed" if self._core.closed else "open"
         return f"<WorkerPool max_workers={self._max_workers} {state}>"
-

@@ -1,0 +1,16 @@
+#pragma once
+// What the second extension module, _kestrum_native, shares between its
+// init file and its types.
+#include <Python.h>
+
+namespace kestrum {
+
+// The specs, defined beside each class.
+extern PyType_Spec native_stealing_pool_spec;
+
+// _kestrum_core's ThreadPoolClosedError, looked up when this module is
+// executed (before any of its objects exists), so both modules raise the
+// one exception type.
+PyObject* native_closed_error_type() noexcept;
+
+}  // namespace kestrum
