@@ -248,7 +248,7 @@ class Channel(Generic[_T]):
             _check_timeout(timeout)
         got = self.try_recv()
         if got[0]:
-            return cast(_T, got[1])
+            return got[1]
         if timeout is not None and timeout <= 0:
             raise queue.Empty
         box: list[_T] = []
@@ -259,7 +259,7 @@ class Channel(Generic[_T]):
         def attempt() -> bool:
             got = self.try_recv()
             if got[0]:
-                box.append(cast(_T, got[1]))
+                box.append(got[1])
                 return True
             return False
         return attempt
