@@ -66,7 +66,10 @@ class _Inbox:
             self._pending = []
             self._scheduled = False
         for fn, arg in batch:
-            fn(arg)
+            try:
+                fn(arg)
+            except Exception as exc:  # one failing callback must not strand the rest
+                self.loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
 
 
 # One inbox per loop, found through a per-thread cache: a loop runs on one
