@@ -9,7 +9,7 @@ import pytest
 
 from kestrum import Channel, ChannelClosed, WorkerPool
 
-T = 30
+T = float(os.environ.get("KESTRUM_TEST_TIMEOUT", "30"))
 # The mixed-traffic test moves this many items; set KESTRUM_ASYNC_ITEMS=1000000
 # for the full-size run.
 ITEMS = int(os.environ.get("KESTRUM_ASYNC_ITEMS", "200000"))
@@ -261,3 +261,36 @@ def test_pool_run_resolves_raises_and_cancels_unstarted_calls():
     with WorkerPool(1) as pool:
         assert asyncio.run(main(pool)) == list(range(200))
     assert ran == []  # the cancelled call never started
+
+
+@pytest.mark.parametrize("peer", ["thread", "other_loop"])
+def test_ping_pong_never_stalls(peer):
+    # Every exchange needs a wake-up across threads; a lost one shows up as a
+    # time-out, not just as a slower run.
+    ping, pong = Channel(1), Channel(1)
+    rounds = 5000
+
+    def thread_peer():
+        for n in range(rounds):
+            pong.send(ping.recv(timeout=T) + 1, timeout=T)
+
+    async def loop_peer():
+        for n in range(rounds):
+            await pong.send_async(await ping.recv_async(timeout=T) + 1, timeout=T)
+
+    async def main():
+        total = 0
+        for n in range(rounds):
+            await ping.send_async(n, timeout=T)
+            total += await pong.recv_async(timeout=T) - n
+        return total
+
+    results = {}
+    if peer == "thread":
+        other = threading.Thread(target=thread_peer)
+        other.start()
+    else:
+        other = _loop_thread(loop_peer, threading.Barrier(1), results, "peer")
+    assert asyncio.run(main()) == rounds
+    other.join(T)
+    assert results.get("peer") is None
