@@ -294,3 +294,21 @@ def test_ping_pong_never_stalls(peer):
     assert asyncio.run(main()) == rounds
     other.join(T)
     assert results.get("peer") is None
+
+
+def test_a_waiter_left_on_a_closed_loop_does_not_swallow_wake_ups():
+    ch = Channel()
+    loop = asyncio.new_event_loop()
+    abandoned = loop.create_task(ch.recv_async())
+    loop.run_until_complete(asyncio.sleep(0.01))  # its waiter is registered
+    loop.close()  # without cancelling the task: that waiter will never run
+    got = []
+    thread = threading.Thread(target=lambda: got.append(ch.recv(timeout=T)))
+    thread.start()
+    while len(ch._receivers) < 2:
+        time.sleep(0.001)
+    ch.send("item")  # claims the dead waiter first
+    thread.join(T)
+    assert got == ["item"]
+    assert not abandoned.done()
+    abandoned._log_destroy_pending = False  # abandoned on purpose
