@@ -302,13 +302,12 @@ def test_a_waiter_left_on_a_closed_loop_does_not_swallow_wake_ups():
     abandoned = loop.create_task(ch.recv_async())
     loop.run_until_complete(asyncio.sleep(0.01))  # its waiter is registered
     loop.close()  # without cancelling the task: that waiter will never run
-    got = []
-    thread = threading.Thread(target=lambda: got.append(ch.recv(timeout=T)))
-    thread.start()
+    results = {}
+    live = _loop_thread(lambda: ch.recv_async(timeout=T), threading.Barrier(1), results, "live")
     while len(ch._receivers) < 2:
         time.sleep(0.001)
     ch.send("item")  # claims the dead waiter first
-    thread.join(T)
-    assert got == ["item"]
+    live.join(T)
+    assert results == {"live": "item"}
     assert not abandoned.done()
     abandoned._log_destroy_pending = False  # abandoned on purpose

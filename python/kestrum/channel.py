@@ -1,30 +1,31 @@
 """Channel: a multi-producer multi-consumer FIFO between threads and event
-loops, on top of the native ``FastChannel``.
+loops, on top of the native ``NativeChannel``.
 
-The native channel never waits; this class adds waiting ``send``/``recv``
-for threads, ``send_async``/``recv_async`` for coroutines, time-outs, a
-closed state that ends iteration, and wakes waiters. The hot path is the
-native call plus one unlocked read of the other side's waiter list: nobody
-takes a lock unless someone has to wait.
+Threads wait inside the native channel, with the interpreter detached, and
+are woken there by whichever native call makes progress possible. This class
+adds waiting for coroutines, time-outs, a closed state that ends iteration,
+and wakes the coroutines. The hot path is one native call plus one unlocked
+read of the other side's coroutine waiter list: nobody takes a lock unless a
+coroutine has to wait.
 
-Waiting protocol. A thread that must wait leaves a one-shot token in its
-side's waiter deque (a held ``threading.Lock``); a coroutine leaves an
-``AsyncWaiter`` whose ``release()`` resolves a future on the coroutine's own
-loop. Registration happens under ``_lock``; then the waiter retries the
-native operation once before it blocks or suspends. The other side does its
-native operation first and then reads the waiter deque without a lock,
-claiming the oldest token (under ``_lock``) and releasing it (outside) if
-the deque is non-empty. Both native operations go through the channel's
-internal mutex, so either the waiter's retry comes after the operation that
-would satisfy it (and succeeds), or its registration happens-before the
-other side's unlocked read (and it gets woken): a wake-up can't be lost.
+Coroutine waiting protocol. A coroutine that must wait leaves an
+``AsyncWaiter`` in its side's deque (under ``_lock``), whose ``release()``
+resolves a future on the coroutine's own loop; then it retries the native
+operation once before it suspends. Every caller, thread or coroutine, does
+its native operation first and then reads the other side's deque without a
+lock, claiming the oldest waiter (under ``_lock``) and releasing it
+(outside) if the deque is non-empty. Both native operations go through the
+channel's internal mutex, so either the waiter's retry comes after the
+operation that would satisfy it (and succeeds), or its registration
+happens-before the other side's unlocked read (and it gets woken): a wake-up
+can't be lost.
 
 Wakers claim the oldest waiter, which may be one whose retry has just
 succeeded on its own, or a coroutine that is being cancelled: a waiter that
 leaves holding a wake-up it did not use passes it on to the next waiter of
-its side. A token whose loop is closed can't take a wake-up (``release()``
+its side. A waiter whose loop is closed can't take a wake-up (``release()``
 returns False), so the waker moves on to the next one. ``close()`` releases
-every token on both sides.
+every waiter on both sides.
 
 Items move only inside the native calls, and a coroutine never suspends
 between taking an item and returning it, or while it holds an item it has
@@ -38,14 +39,13 @@ import asyncio
 import operator
 import queue
 import threading
-import time
 from collections import deque
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Generic, Literal, Protocol, TypeVar, cast
+from typing import Generic, Literal, TypeVar, cast
 
 from kestrum._aio import AsyncWaiter, expire, inbox_for
-from kestrum._kestrum_core import FastChannel
+from kestrum._kestrum_native import NativeChannel
 
 __all__ = ["Channel", "ChannelClosed"]
 
@@ -59,12 +59,6 @@ _ClosedBase: type[Exception] = getattr(queue, "ShutDown", Exception)
 class ChannelClosed(_ClosedBase):  # type: ignore[valid-type,misc]
     """Raised by a send on a closed channel, and by a receive on a closed
     channel with nothing left to receive."""
-
-
-class _Token(Protocol):
-    # threading.Lock.release() returns None; AsyncWaiter.release() returns
-    # False when its loop is gone.
-    def release(self) -> bool | None: ...
 
 
 def _check_timeout(timeout: float) -> None:
@@ -91,7 +85,10 @@ class Channel(Generic[_T]):
     a context manager, the channel is closed on exit.
     """
 
-    __slots__ = ("_core", "_maxsize", "_lock", "_senders", "_receivers", "_try_send", "_try_recv")
+    __slots__ = (
+        "_core", "_maxsize", "_lock", "_senders", "_receivers",
+        "_try_send", "_try_recv", "_send", "_recv",
+    )
 
     def __init__(self, maxsize: int = 0) -> None:
         try:
@@ -100,15 +97,18 @@ class Channel(Generic[_T]):
             raise TypeError(f"Channel() argument 'maxsize' must be an int, not {type(maxsize).__name__}") from None
         if maxsize < 0:
             raise ValueError("maxsize must be 0 (unbounded) or positive")
-        self._core = FastChannel(maxsize)
+        self._core = NativeChannel(maxsize)
         self._maxsize = maxsize
         self._lock = threading.Lock()
-        # Tokens of those waiting in a send (channel full) and in a receive
-        # (channel empty), oldest first. Changed only under _lock.
-        self._senders: deque[_Token] = deque()
-        self._receivers: deque[_Token] = deque()
+        # Coroutines waiting in a send (channel full) and in a receive
+        # (channel empty), oldest first. Changed only under _lock. Threads
+        # wait inside the native channel instead.
+        self._senders: deque[AsyncWaiter] = deque()
+        self._receivers: deque[AsyncWaiter] = deque()
         self._try_send = self._core.try_send
         self._try_recv = self._core.try_recv
+        self._send = self._core.send
+        self._recv = self._core.recv
 
     @property
     def maxsize(self) -> int:
@@ -117,7 +117,7 @@ class Channel(Generic[_T]):
 
     # -- waking ------------------------------------------------------------
 
-    def _wake(self, waiters: deque[_Token]) -> None:
+    def _wake(self, waiters: deque[AsyncWaiter]) -> None:
         """Wake the oldest waiter of one side that can still take it."""
         while True:
             with self._lock:
@@ -126,10 +126,10 @@ class Channel(Generic[_T]):
                 token = waiters.popleft()
             # Released outside the lock: waking a coroutine may write to its
             # loop's self-pipe.
-            if token.release() is not False:
+            if token.release():
                 return
 
-    def _withdraw(self, waiters: deque[_Token], token: _Token) -> bool:
+    def _withdraw(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> bool:
         """Take `token` off `waiters`; False if a waker claimed it first."""
         with self._lock:
             try:
@@ -138,7 +138,7 @@ class Channel(Generic[_T]):
                 return False
             return True
 
-    def _leave(self, waiters: deque[_Token], token: _Token) -> None:
+    def _leave(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> None:
         """Withdraw a waiter that is not going to use a wake-up. If a waker
         claimed it anyway, the item or room that wake-up announced may be
         what another waiter of this side needs: pass it on."""
@@ -164,18 +164,15 @@ class Channel(Generic[_T]):
         the channel is or becomes closed."""
         if timeout is not None:
             _check_timeout(timeout)
-        # try_send() inlined: this is the hot path.
+        # Waits natively, if it must, with the interpreter detached.
         try:
-            sent = self._try_send(item)
+            sent = self._send(item, timeout)
         except RuntimeError:
             raise ChannelClosed("send on a closed channel") from None
-        if sent:
-            if self._receivers:
-                self._wake(self._receivers)
-            return
-        if timeout is not None and timeout <= 0:
+        if not sent:
             raise queue.Full
-        self._wait_then(self._senders, lambda: self.try_send(item), timeout, queue.Full)
+        if self._receivers:
+            self._wake(self._receivers)
 
     async def send_async(self, item: _T, timeout: float | None = None) -> None:
         """Queue `item`, suspending the coroutine while the channel is full.
@@ -193,19 +190,6 @@ class Channel(Generic[_T]):
 
     # -- receiving ---------------------------------------------------------
 
-    def _recv_closed(self) -> tuple[Literal[True], _T]:
-        """The native channel answered "closed" to a receive. Finish only if
-        it is also empty: an item that a send queued just before the close
-        must still be received."""
-        while self._core.qsize():
-            try:
-                got = self._try_recv()
-            except RuntimeError:
-                continue
-            if got[0]:
-                return got
-        raise ChannelClosed("channel closed and drained")
-
     def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], None]:
         """Take the oldest item without waiting: ``(True, item)``, or
         ``(False, None)`` when the channel is empty. Raises
@@ -213,7 +197,9 @@ class Channel(Generic[_T]):
         try:
             got = self._try_recv()
         except RuntimeError:
-            got = self._recv_closed()
+            # The native channel says so only if it was closed and empty at
+            # one instant: nothing sent before the close is left behind.
+            raise ChannelClosed("channel closed and drained") from None
         if got[0] and self._senders:
             self._wake(self._senders)
         return got
@@ -224,20 +210,16 @@ class Channel(Generic[_T]):
         ``ChannelClosed`` once the channel is closed and drained."""
         if timeout is not None:
             _check_timeout(timeout)
-        # try_recv() inlined: this is the hot path.
+        # Waits natively, if it must, with the interpreter detached.
         try:
-            got = self._try_recv()
+            got = self._recv(timeout)
         except RuntimeError:
-            got = self._recv_closed()
-        if got[0]:
-            if self._senders:
-                self._wake(self._senders)
-            return cast(_T, got[1])
-        if timeout is not None and timeout <= 0:
+            raise ChannelClosed("channel closed and drained") from None
+        if not got[0]:
             raise queue.Empty
-        box: list[_T] = []
-        self._wait_then(self._receivers, self._taker(box), timeout, queue.Empty)
-        return box[0]
+        if self._senders:
+            self._wake(self._senders)
+        return cast(_T, got[1])
 
     async def recv_async(self, timeout: float | None = None) -> _T:
         """Take the oldest item, suspending the coroutine while the channel
@@ -266,58 +248,17 @@ class Channel(Generic[_T]):
 
     # -- waiting -----------------------------------------------------------
 
-    def _wait_then(
-        self,
-        waiters: deque[_Token],
-        attempt: Callable[[], bool],
-        timeout: float | None,
-        timeout_error: type[Exception],
-    ) -> None:
-        """Block the thread until `attempt()` succeeds (the caller has tried
-        once already). `attempt` raises ChannelClosed itself."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            token = threading.Lock()
-            token.acquire()
-            with self._lock:
-                waiters.append(token)
-            try:
-                if attempt():
-                    self._leave(waiters, token)
-                    return
-                if deadline is None:
-                    woken = token.acquire()
-                else:
-                    remaining = deadline - time.monotonic()
-                    woken = remaining > 0 and token.acquire(timeout=remaining)
-            except BaseException:
-                # ChannelClosed, or an interrupt while blocked.
-                self._leave(waiters, token)
-                raise
-            if woken:
-                # The waker took the token off the list.
-                if attempt():
-                    return
-                continue
-            if self._withdraw(waiters, token):
-                raise timeout_error
-            # Claimed just as the time ran out: use the wake-up for one last
-            # look. If that finds nothing, the item or room it announced is
-            # gone already, so there is nothing to hand on.
-            if attempt():
-                return
-            raise timeout_error
-
     async def _wait_async(
         self,
-        waiters: deque[_Token],
+        waiters: deque[AsyncWaiter],
         attempt: Callable[[], bool],
         timeout: float | None,
         timeout_error: type[Exception],
     ) -> None:
-        """_wait_then() for a coroutine: suspend on a future of the running
-        loop until `attempt()` succeeds. `attempt()` runs only between
-        suspensions, so a cancellation never lands in the middle of it."""
+        """Suspend on a future of the running loop until `attempt()` succeeds
+        (the caller has tried once already). `attempt()` raises
+        ChannelClosed itself, and runs only between suspensions, so a
+        cancellation never lands in the middle of it."""
         loop = asyncio.get_running_loop()
         inbox = inbox_for(loop)
         deadline = None if timeout is None else loop.time() + timeout
@@ -349,7 +290,9 @@ class Channel(Generic[_T]):
                 continue
             if self._withdraw(waiters, token):
                 raise timeout_error
-            # As in _wait_then(): claimed just as the time ran out.
+            # Claimed just as the time ran out: use the wake-up for one last
+            # look. If that finds nothing, the item or room it announced is
+            # gone already, so there is nothing to hand on.
             if attempt():
                 return
             raise timeout_error
@@ -361,7 +304,7 @@ class Channel(Generic[_T]):
         Wakes every waiting sender (they raise ``ChannelClosed``) and
         receiver (they drain what is left, then raise ``ChannelClosed``),
         threads and coroutines alike. Closing again does nothing."""
-        self._core.close()
+        self._core.close()  # wakes the threads; no send is accepted after it
         with self._lock:
             tokens = [*self._senders, *self._receivers]
             self._senders.clear()
