@@ -227,5 +227,45 @@ TEST_F(BlockingChannelTest, ASignalRunsTheStopHook) {
   sigaction(SIGUSR1, &old, nullptr);
 }
 
+// A waiter that a wake-up claimed, but that its stop hook ends, hands the
+// wake-up to the next waiter: otherwise that one sleeps beside a queued item.
+TEST_F(BlockingChannelTest, AStoppedWaiterPassesItsWakeUpOn) {
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+  Chan ch(0);
+  std::atomic<bool> in_hook{false}, item_sent{false};
+  WaitResult a_result{}, b_result{};
+  std::thread a([&] {
+    Item out;
+    a_result = ch.recv(out, nullptr, [&] {
+      in_hook = true;
+      while (!item_sent) std::this_thread::yield();  // the send claims A meanwhile
+      return true;
+    });
+  });
+  std::this_thread::sleep_for(20ms);  // A is the oldest waiter
+  Item b_got;
+  std::thread b([&] {
+    const Deadline limit = in(5000ms);
+    b_result = ch.recv(b_got, &limit, kNever);
+  });
+  std::this_thread::sleep_for(20ms);
+  while (!in_hook) {
+    pthread_kill(a.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(5ms);
+  }
+  Item item(1);
+  ASSERT_EQ(ch.try_send(item), SendResult::Accepted);  // wakes A, which is leaving
+  item_sent = true;
+  a.join();
+  b.join();
+  EXPECT_EQ(a_result, WaitResult::Stopped);
+  EXPECT_EQ(b_result, WaitResult::Done) << "the wake-up died with A";
+  EXPECT_EQ(b_got.id(), 1u);
+  sigaction(SIGUSR1, &old, nullptr);
+}
+
 }  // namespace
 }  // namespace kestrum::test
