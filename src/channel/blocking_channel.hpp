@@ -242,6 +242,7 @@ class BlockingChannel {
 
  private:
   enum class Attempt { Done, Again, Closed, OutOfMemory };
+  static constexpr int kPolitePolls = 4;
 
   static WaitResult finished(Attempt a) noexcept {
     switch (a) {
@@ -257,6 +258,12 @@ class BlockingChannel {
   WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Try&& attempt) noexcept {
     for (;;) {
       Attempt a = attempt();
+      // The other side is often running on another core right now: give it a
+      // few turns before paying for a park and a wake-up.
+      for (int i = 0; i < kPolitePolls && a == Attempt::Again; ++i) {
+        std::this_thread::yield();
+        a = attempt();
+      }
       if (a != Attempt::Again) return finished(a);
       Waiter w;
       side.push(w);
