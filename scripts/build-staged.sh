@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the extension for one interpreter with CMake alone and stages an
-# importable copy of the package: OUT/kestrum/{*.py, py.typed, _kestrum_core*.so}.
+# importable copy of the package: OUT/kestrum/{*.py, py.typed, _kestrum_*.so}.
 # Used by the test legs that run an interpreter without a virtual environment
 # (the Debian sid root, sanitizer builds).
 #
@@ -17,4 +17,4 @@ cmake --build "$out/build" -j2 >"$out.build.log" 2>&1 || { cat "$out.build.log" 
 rm -rf "$out/kestrum"
 mkdir -p "$out/kestrum"
 cp "$here"/python/kestrum/*.py "$here"/python/kestrum/py.typed "$out/kestrum/"
-cp "$out"/build/_kestrum_core*.so "$out/kestrum/"
+cp "$out"/build/_kestrum_*.so "$out/kestrum/"  # _kestrum_core and _kestrum_native
