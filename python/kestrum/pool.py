@@ -617,7 +617,6 @@ class WorkerPool(Executor):
         state = "closed" if self._core.closed.is_set() else "open"
         return f"<WorkerPool max_workers={self._max_workers} {state}>"
 
-
     async def run(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
         """Run ``fn(*args, **kwargs)`` on the pool and await its result on the
         running event loop (no ``run_in_executor`` needed). Cancelling the
