@@ -19,6 +19,10 @@ def test_waits_end_on_progress_timeout_or_close(run_together):
     assert 0.05 <= time.monotonic() - start < 2
     assert ch.recv(None) == (True, "a")
     assert ch.recv(0.02) == (False, None)
+    nothing = object()
+    assert ch.recv_or(0, nothing) is nothing and ch.recv_or(0.01, nothing) is nothing
+    ch.send(None, 0)
+    assert ch.recv_or(0, nothing) is None  # an item, not the fallback
     assert ch.qsize() == 0
     # A waiting receiver is woken by a send from another thread, and by close.
     got = run_together(lambda: ch.recv(T), lambda: time.sleep(0.05) or ch.send("c", T))

@@ -51,6 +51,10 @@ __all__ = ["Channel", "ChannelClosed"]
 
 _T = TypeVar("_T")
 
+# What the native recv_or() returns when the time ran out: no item is ever
+# this object.
+_NOTHING = object()
+
 # Where the standard library has queue.ShutDown (3.13+), a closed channel is
 # one of those too, so code written for queue.Queue.shutdown() handles it.
 _ClosedBase: type[Exception] = getattr(queue, "ShutDown", Exception)
@@ -87,7 +91,7 @@ class Channel(Generic[_T]):
 
     __slots__ = (
         "_core", "_maxsize", "_lock", "_senders", "_receivers",
-        "_try_send", "_try_recv", "_send", "_recv",
+        "_try_send", "_try_recv", "_send", "_recv_or",
     )
 
     def __init__(self, maxsize: int = 0) -> None:
@@ -108,7 +112,7 @@ class Channel(Generic[_T]):
         self._try_send = self._core.try_send
         self._try_recv = self._core.try_recv
         self._send = self._core.send
-        self._recv = self._core.recv
+        self._recv_or = self._core.recv_or
 
     @property
     def maxsize(self) -> int:
@@ -212,14 +216,14 @@ class Channel(Generic[_T]):
             _check_timeout(timeout)
         # Waits natively, if it must, with the interpreter detached.
         try:
-            got = self._recv(timeout)
+            item = self._recv_or(timeout, _NOTHING)
         except RuntimeError:
             raise ChannelClosed("channel closed and drained") from None
-        if not got[0]:
+        if item is _NOTHING:
             raise queue.Empty
         if self._senders:
             self._wake(self._senders)
-        return cast(_T, got[1])
+        return cast(_T, item)
 
     async def recv_async(self, timeout: float | None = None) -> _T:
         """Take the oldest item, suspending the coroutine while the channel
@@ -228,9 +232,14 @@ class Channel(Generic[_T]):
         call has taken nothing: the item it would have had stays queued."""
         if timeout is not None:
             _check_timeout(timeout)
-        got = self.try_recv()
-        if got[0]:
-            return got[1]
+        try:
+            item = self._recv_or(0, _NOTHING)
+        except RuntimeError:
+            raise ChannelClosed("channel closed and drained") from None
+        if item is not _NOTHING:
+            if self._senders:
+                self._wake(self._senders)
+            return cast(_T, item)
         if timeout is not None and timeout <= 0:
             raise queue.Empty
         box: list[_T] = []

@@ -119,29 +119,52 @@ Result<OwnedRef> send(State& self, PyObject* item, std::optional<double> timeout
   throw std::bad_alloc();
 }
 
-Result<OwnedRef> recv(State& self, std::optional<double> timeout) {
-  OwnedRef item;
+// The receive both recv() and recv_or() make: true with `item` filled, or
+// false if the time ran out.
+Result<bool> receive(State& self, std::optional<double> timeout, OwnedRef& item) {
   BlockingChannel<OwnedRef>& ch = *self.channel;
   switch (ch.try_recv(item)) {
-    case RecvResult::Item: return py_pair(py_bool(true), std::move(item));
+    case RecvResult::Item: return true;
     case RecvResult::Disconnected: return channel_closed();
     case RecvResult::Empty: break;
   }
-  if (timeout && *timeout == 0.0) return py_pair(py_bool(false), py_none());
+  if (timeout && *timeout == 0.0) return false;
   const std::optional<Deadline> deadline =
       timeout ? std::optional<Deadline>(deadline_after(*timeout)) : std::nullopt;
   const WaitResult r = wait_detached([&](auto stop) {
     return ch.recv(item, deadline ? &*deadline : nullptr, stop);
   });
   switch (r) {
-    case WaitResult::Done: return py_pair(py_bool(true), std::move(item));
-    case WaitResult::TimedOut: return py_pair(py_bool(false), py_none());
+    case WaitResult::Done: return true;
+    case WaitResult::TimedOut: return false;
     case WaitResult::Closed: return channel_closed();
     case WaitResult::Stopped: return Failure::pending();
     case WaitResult::OutOfMemory: break;
   }
   throw std::bad_alloc();
 }
+
+Result<OwnedRef> recv(State& self, std::optional<double> timeout) {
+  OwnedRef item;
+  auto got = receive(self, timeout, item);
+  if (!got.ok()) return std::move(got.failure());
+  if (!got.value()) return py_pair(py_bool(false), py_none());
+  return py_pair(py_bool(true), std::move(item));
+}
+
+// recv() without the pair: the item itself, or `fallback` if the time ran
+// out (a caller picks a fallback no item can be).
+Result<OwnedRef> recv_or(State& self, std::optional<double> timeout, PyObject* fallback) {
+  OwnedRef item;
+  auto got = receive(self, timeout, item);
+  if (!got.ok()) return std::move(got.failure());
+  return got.value() ? std::move(item) : OwnedRef::borrow(fallback);
+}
+
+constexpr const char* kRecvOrDoc =
+    "recv_or($self, timeout, fallback)\n--\n\n"
+    "Like recv(), but return the item itself, or fallback if the time ran out\n"
+    "(timeout 0: if the channel is empty). No pair is built.";
 
 constexpr const char* kSendDoc =
     "send($self, item, timeout)\n--\n\n"
@@ -169,6 +192,10 @@ PyMethodDef methods[] = {
     {"recv",
      as_cfunction(Function<"NativeChannel", "recv", Param<"timeout", OptionalSeconds>>::method<State, recv>),
      METH_FASTCALL | METH_KEYWORDS, kRecvDoc},
+    {"recv_or",
+     as_cfunction(Function<"NativeChannel", "recv_or", Param<"timeout", OptionalSeconds>,
+                           Param<"fallback", AnyObject>>::method<State, recv_or>),
+     METH_FASTCALL | METH_KEYWORDS, kRecvOrDoc},
     {"qsize", as_cfunction(noargs_method<State, qsize>), METH_NOARGS, "qsize($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
