@@ -3,8 +3,6 @@ may wait (with the interpreter detached)."""
 
 from typing import Any, Literal, final
 
-__all__ = ["NativeChannel"]
-
 @final
 class NativeChannel:
     """A MPMC FIFO whose ``send``/``recv`` wait natively; ``maxsize`` 0 means
