@@ -11,6 +11,13 @@
 2. Pipeline: ITEMS objects from producer threads to consumer threads through
    a bounded ``kestrum.Channel`` and a ``queue.Queue`` of the same size; the
    clock runs until every consumer has its share.
+3. Threads and event loops: ITEMS objects from a thread to a coroutine and
+   from a coroutine to a thread through a bounded ``Channel`` and through the
+   sync/async queues janus and culsans offer (rows skipped for a peer that is
+   not installed); and TASKS calls awaited from coroutines through
+   ``await WorkerPool.run`` and through ``loop.run_in_executor`` on a
+   ``ThreadPoolExecutor``, all in flight at once (``gather``) and one at a
+   time.
 
 The candidates of each row run alternately, repetition after repetition, so
 machine noise hits both alike; each row reports the median rate of each and
@@ -22,6 +29,7 @@ their ratio. A fresh pool / channel is built for every repetition.
 from __future__ import annotations
 
 import argparse
+import asyncio
 import concurrent.futures
 import gc
 import os
@@ -141,6 +149,136 @@ def _pipeline(produce: Callable[[], None], consume: Callable[[], None], close: C
     return total / (time.perf_counter() - start)
 
 
+# -- threads and event loops -------------------------------------------------
+
+# A bridge is (make, thread_send, thread_recv, async_send, async_recv, close),
+# built inside the running loop (janus needs one); a consumer stops at _STOP.
+Bridge = tuple[object, Callable[[object], object], Callable[[], object],
+               Callable[[object], object], Callable[[], object], Callable[[], object]]
+
+
+def _channel_bridge(maxsize: int) -> Bridge:
+    ch: Channel[object] = Channel(maxsize)
+    return ch, ch.send, ch.recv, ch.send_async, ch.recv_async, ch.close
+
+
+def _janus_bridge(maxsize: int) -> Bridge:
+    import janus
+    q: janus.Queue[object] = janus.Queue(maxsize)
+    return q, q.sync_q.put, q.sync_q.get, q.async_q.put, q.async_q.get, q.close
+
+
+def _culsans_bridge(maxsize: int) -> Bridge:
+    import culsans
+    q: culsans.Queue[object] = culsans.Queue(maxsize)
+    return q, q.sync_q.put, q.sync_q.get, q.async_q.put, q.async_q.get, q.close
+
+
+def thread_to_coroutine(bridge: Callable[[int], Bridge], items: int, maxsize: int) -> Timed:
+    async def main() -> float:
+        _, send, _, _, recv_async, _ = bridge(maxsize)
+        item = object()
+
+        def produce() -> None:
+            for _ in range(items):
+                send(item)
+            send(_STOP)
+
+        producer = threading.Thread(target=produce)
+        start = time.perf_counter()
+        producer.start()
+        while await recv_async() is not _STOP:
+            pass
+        elapsed = time.perf_counter() - start
+        producer.join()
+        return items / elapsed
+    return lambda: asyncio.run(main())
+
+
+def coroutine_to_thread(bridge: Callable[[int], Bridge], items: int, maxsize: int) -> Timed:
+    async def main() -> float:
+        _, _, recv, send_async, _, _ = bridge(maxsize)
+        item = object()
+        done = threading.Event()
+
+        def consume() -> None:
+            while recv() is not _STOP:
+                pass
+            done.set()
+
+        consumer = threading.Thread(target=consume)
+        consumer.start()
+        start = time.perf_counter()
+        for _ in range(items):
+            await send_async(item)
+        await send_async(_STOP)
+        await asyncio.to_thread(done.wait)
+        elapsed = time.perf_counter() - start
+        consumer.join()
+        return items / elapsed
+    return lambda: asyncio.run(main())
+
+
+def awaited_calls(kind: str, workers: int, tasks: int, together: bool) -> Timed:
+    async def main() -> float:
+        loop = asyncio.get_running_loop()
+        if kind == "kestrum":
+            pool = WorkerPool(workers)
+            call = pool.run
+        else:
+            executor = concurrent.futures.ThreadPoolExecutor(workers)
+
+            def call(fn: Callable[[int], int], arg: int) -> asyncio.Future[int]:
+                return loop.run_in_executor(executor, fn, arg)
+
+        async def one(i: int) -> int:
+            return await call(_square, i)
+
+        await one(0)  # workers up and running
+        start = time.perf_counter()
+        if together:
+            await asyncio.gather(*[one(i) for i in range(tasks)])
+        else:
+            for i in range(tasks):
+                await one(i)
+        elapsed = time.perf_counter() - start
+        if kind == "kestrum":
+            pool.shutdown()
+        else:
+            executor.shutdown()
+        return tasks / elapsed
+    return lambda: asyncio.run(main())
+
+
+def _installed(name: str) -> bool:
+    try:
+        __import__(name)
+    except ImportError:
+        return False
+    return True
+
+
+def compare_peers(label: str, ours: Timed, peers: dict[str, Timed | None], reps: int) -> float:
+    """One row: kestrum against each installed peer, interleaved; the ratio
+    is against the fastest peer."""
+    runs: dict[str, list[float]] = {"kestrum": []}
+    candidates = [("kestrum", ours)]
+    for name, fn in peers.items():
+        if fn is not None:
+            runs[name] = []
+            candidates.append((name, fn))
+    for rep in range(reps):
+        order = candidates if rep % 2 == 0 else candidates[::-1]
+        for name, fn in order:
+            gc.collect()
+            runs[name].append(fn())
+    med = {name: statistics.median(rates) for name, rates in runs.items()}
+    best = max((rate for name, rate in med.items() if name != "kestrum"), default=float("nan"))
+    cells = " | ".join(f"{med[name]:,.0f}/s" if name in med else "-" for name in ("kestrum", *peers))
+    print(f"| {label} | {cells} | {med['kestrum'] / best:.2f}x |", flush=True)
+    return med["kestrum"] / best
+
+
 def compare(label: str, ours: Timed, theirs: Timed, reps: int) -> float:
     mine: list[float] = []
     std: list[float] = []
@@ -187,6 +325,24 @@ def main() -> int:
                 "Channel vs queue.Queue",
                 pipeline_channel(args.items, producers, consumers, args.maxsize),
                 pipeline_queue(args.items, producers, consumers, args.maxsize), args.reps)
+
+    print("\n| thread/event-loop row | kestrum | janus | culsans | vs best peer |")
+    print("|---|---|---|---|---|")
+    n, m = args.items, args.maxsize
+    bridges = {"janus": _janus_bridge, "culsans": _culsans_bridge}
+    for label, scenario in (("thread to coroutine", thread_to_coroutine),
+                            ("coroutine to thread", coroutine_to_thread)):
+        compare_peers(f"{n:,} items, {label}, maxsize {m}: Channel",
+                      scenario(_channel_bridge, n, m),
+                      {name: scenario(make, n, m) if _installed(name) else None
+                       for name, make in bridges.items()}, args.reps)
+    print("\n| awaited pool calls | kestrum | run_in_executor | ratio |")
+    print("|---|---|---|---|")
+    calls = args.tasks // 5
+    for together, how in ((True, "all in flight (gather)"), (False, "one at a time")):
+        compare(f"{calls:,} calls, {w} workers, {how}: await pool.run vs run_in_executor(ThreadPoolExecutor)",
+                awaited_calls("kestrum", w, calls, together),
+                awaited_calls("executor", w, calls, together), args.reps)
     return 0
 
 

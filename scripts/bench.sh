@@ -27,6 +27,13 @@ trap 'rm -f "$tmp"' EXIT
         echo
     fi
     if [ -f bench/bench_layer.py ]; then
+        # Peers of the thread/event-loop rows: benchmark environment only.
+        for venv in .venv .venv-ft; do
+            if [ -x $venv/bin/python ]; then
+                $venv/bin/python -m pip install -q janus culsans >/dev/null 2>&1 \
+                    || echo "(janus/culsans could not be installed in $venv: their rows are skipped)"
+            fi
+        done
         echo "## Python layer against the standard library"
         echo
         .venv/bin/python bench/bench_layer.py

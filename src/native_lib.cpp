@@ -20,8 +20,9 @@ struct ClassEntry {
   std::atomic<PyTypeObject*> type{nullptr};
 };
 
-std::array<ClassEntry, 1> class_entries{{
+std::array<ClassEntry, 2> class_entries{{
     {"NativeStealingPool", &native_stealing_pool_spec},
+    {"NativeChannel", &native_channel_spec},
 }};
 
 ProcessOnce closed_error_once;
@@ -80,7 +81,8 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_kestrum_native",
-    "Native scheduling cores beyond _kestrum_core, for the Python layer.",
+    "Native pieces beyond _kestrum_core for the Python layer: a work-stealing\n"
+    "scheduling core, and a channel whose send/recv may wait.",
     0,
     nullptr,
     module_slots,

@@ -1,3 +1,4 @@
+import asyncio
 import queue
 import threading
 
@@ -98,26 +99,49 @@ def test_receivers_that_keep_timing_out_still_get_every_item():
     assert sorted(got) == list(range(total))
 
 
-def test_a_wakeup_claimed_by_a_receiver_that_needed_none_is_passed_on():
-    # Forces the interleaving: receiver A registers; B blocks behind it; A's
-    # re-check finds item X by itself; a send of Y then claims A (the oldest
-    # waiter), not B. A doesn't need that wake-up and must pass it to B.
+def _run(coro):
+    return asyncio.run(coro)
+
+
+@pytest.mark.parametrize("call", [
+    pytest.param(lambda ch: ch.send(1, timeout=-1), id="send"),
+    pytest.param(lambda ch: ch.recv(timeout=-0.5), id="recv"),
+    pytest.param(lambda ch: _run(ch.send_async(1, timeout=-1)), id="send_async"),
+    pytest.param(lambda ch: _run(ch.recv_async(timeout=-1)), id="recv_async"),
+])
+def test_negative_timeouts_are_refused_even_when_the_call_would_not_wait(call):
     ch = Channel()
-    real_try_recv, calls, got_b, b = ch._try_recv, [], [], []
+    ch.send("ready")  # a receive has an item, a send has room
+    with pytest.raises(ValueError, match="'timeout' must be a non-negative number"):
+        call(ch)
+    assert list(ch.try_recv()) == [True, "ready"] and len(ch) == 0  # nothing moved
 
-    def interleave():
-        calls.append(None)
-        if threading.current_thread() is threading.main_thread() and len(calls) == 2:
-            b.append(_start(lambda: got_b.append(ch.recv(timeout=T))))
-            while len(ch._receivers) < 2:
-                threading.Event().wait(0.001)
-            ch._core.try_send("X")  # natively: no wake-up for this one
-            got = real_try_recv()
-            ch.send("Y")  # claims A
-            return got
-        return real_try_recv()
 
-    ch._try_recv = interleave
-    assert ch.recv(timeout=T) == "X"
-    b[0].join(1)  # B is woken at once, or stranded until its time-out
-    assert got_b == ["Y"]
+@pytest.mark.parametrize("bad,error,match", [
+    pytest.param("a", TypeError, "'maxsize' must be an int, not str", id="str"),
+    pytest.param(2.0, TypeError, "'maxsize' must be an int, not float", id="float"),
+    pytest.param(-1, ValueError, "maxsize", id="negative"),
+])
+def test_bad_maxsize_is_refused_with_the_parameter_named(bad, error, match):
+    with pytest.raises(error, match=match):
+        Channel(bad)
+
+
+def test_non_number_timeout_names_the_parameter():
+    with pytest.raises(TypeError, match="'timeout' must be a number or None, not str"):
+        Channel().recv(timeout="1")
+
+
+@pytest.mark.skipif(not hasattr(queue, "ShutDown"), reason="queue.ShutDown is new in 3.13")
+def test_channel_closed_is_a_queue_shutdown():
+    ch = Channel()
+    ch.close()
+    with pytest.raises(queue.ShutDown):
+        ch.send(1)
+
+
+def test_with_block_closes_the_channel_and_items_stay_receivable():
+    with Channel() as ch:
+        ch.send(1)
+    assert ch.is_closed()
+    assert list(ch) == [1]

@@ -1,88 +1,159 @@
-"""Channel: a blocking multi-producer multi-consumer FIFO on top of the
-native ``FastChannel``.
+"""Channel: a multi-producer multi-consumer FIFO between threads and event
+loops, on top of the native ``NativeChannel``.
 
-The native channel never waits; this class adds blocking ``send``/``recv``
-with time-outs, a closed state that ends iteration, and wakes waiters. The
-hot path is the native call plus one unlocked read of the other side's waiter
-list: nobody takes a lock unless someone has to wait.
+Threads wait inside the native channel, with the interpreter detached, and
+are woken there by whichever native call makes progress possible. This class
+adds waiting for coroutines, time-outs, a closed state that ends iteration,
+and wakes the coroutines. The hot path is one native call plus one unlocked
+read of the other side's coroutine waiter list: nobody takes a lock unless a
+coroutine has to wait.
+
+Coroutine waiting protocol. A coroutine that must wait leaves an
+``AsyncWaiter`` in its side's deque (under ``_lock``), whose ``release()``
+resolves a future on the coroutine's own loop; then it retries the native
+operation once before it suspends. Every caller, thread or coroutine, does
+its native operation first and then reads the other side's deque without a
+lock, claiming the oldest waiter (under ``_lock``) and releasing it
+(outside) if the deque is non-empty. Both native operations go through the
+channel's internal mutex, so either the waiter's retry comes after the
+operation that would satisfy it (and succeeds), or its registration
+happens-before the other side's unlocked read (and it gets woken): a wake-up
+can't be lost.
+
+Wakers claim the oldest waiter, which may be one whose retry has just
+succeeded on its own, or a coroutine that is being cancelled: a waiter that
+leaves holding a wake-up it did not use passes it on to the next waiter of
+its side. A waiter whose loop is closed can't take a wake-up (``release()``
+returns False), so the waker moves on to the next one. ``close()`` releases
+every waiter on both sides.
+
+Items move only inside the native calls, and a coroutine never suspends
+between taking an item and returning it, or while it holds an item it has
+not queued: cancelling ``recv_async`` or ``send_async`` can interrupt only
+the waiting, never a hand-over.
 """
 
 from __future__ import annotations
 
+import asyncio
+import operator
 import queue
 import threading
-import time
 from collections import deque
 from collections.abc import Callable, Iterator
+from types import TracebackType
 from typing import Generic, Literal, TypeVar, cast
 
-from kestrum._kestrum_core import FastChannel
+from kestrum._aio import AsyncWaiter, expire, inbox_for
+from kestrum._kestrum_native import NativeChannel
 
 __all__ = ["Channel", "ChannelClosed"]
 
 _T = TypeVar("_T")
 
+# What the native recv_or() returns when the time ran out: no item is ever
+# this object.
+_NOTHING = object()
 
-class ChannelClosed(Exception):
-    """Raised by ``send`` on a closed channel, and by ``recv`` on a closed
+# Where the standard library has queue.ShutDown (3.13+), a closed channel is
+# one of those too, so code written for queue.Queue.shutdown() handles it.
+_ClosedBase: type[Exception] = getattr(queue, "ShutDown", Exception)
+
+
+class ChannelClosed(_ClosedBase):  # type: ignore[valid-type,misc]
+    """Raised by a send on a closed channel, and by a receive on a closed
     channel with nothing left to receive."""
 
 
-def _deadline(timeout: float | None) -> float | None:
-    if timeout is None:
-        return None
-    if timeout < 0:
+def _check_timeout(timeout: float) -> None:
+    try:
+        negative = timeout < 0
+    except TypeError:
+        raise TypeError(f"'timeout' must be a number or None, not {type(timeout).__name__}") from None
+    if negative:
         raise ValueError("'timeout' must be a non-negative number")
-    return time.monotonic() + timeout
 
 
 class Channel(Generic[_T]):
-    """A thread-safe FIFO channel; ``maxsize`` 0 means unbounded.
+    """A FIFO channel between any number of threads and event loops;
+    ``maxsize`` 0 means unbounded.
 
-    Waiting protocol: a thread that must wait creates a one-shot token (a
-    held ``threading.Lock``), appends it to its side's waiter deque under
-    ``_lock``, then retries the native operation once before blocking on the
-    token. The other side does its native operation first and then reads the
-    waiter deque without a lock, waking one waiter (FIFO) if it is non-empty.
-    Both native operations go through the channel's internal mutex, so either
-    the waiter's retry comes after the operation that would satisfy it (and
-    succeeds), or its registration happens-before the other side's unlocked
-    read (and it gets woken): a wake-up can't be lost. Wakers claim the oldest
-    waiter, which may be one whose re-check has just succeeded on its own; a
-    waiter that leaves holding a wake-up it did not use passes it on to the
-    next waiter of its side. ``close()`` releases every token on both sides.
+    Threads use ``send``/``recv`` (and plain iteration), coroutines
+    ``await send_async``/``await recv_async`` (and ``async for``), all at
+    once on the same channel. Every time-out, thread or coroutine, raises
+    ``queue.Full`` (send) or ``queue.Empty`` (receive). A send that raises,
+    for whatever reason (time-out, ``ChannelClosed``, cancellation), has not
+    queued its item; one that returns has. A receive that raises has taken
+    nothing. ``close()`` refuses further sends and wakes every waiter;
+    receivers drain what is queued before they see ``ChannelClosed``. Used as
+    a context manager, the channel is closed on exit.
     """
 
-    __slots__ = ("_core", "_maxsize", "_lock", "_senders", "_receivers", "_try_send", "_try_recv")
+    __slots__ = (
+        "_core", "_maxsize", "_lock", "_senders", "_receivers",
+        "_try_send", "_try_recv", "_send", "_recv_or",
+    )
 
     def __init__(self, maxsize: int = 0) -> None:
+        try:
+            maxsize = operator.index(maxsize)
+        except TypeError:
+            raise TypeError(f"Channel() argument 'maxsize' must be an int, not {type(maxsize).__name__}") from None
         if maxsize < 0:
             raise ValueError("maxsize must be 0 (unbounded) or positive")
-        self._core = FastChannel(maxsize)
+        self._core = NativeChannel(maxsize)
         self._maxsize = maxsize
         self._lock = threading.Lock()
-        # Tokens of threads blocked in send() (channel full) and recv()
-        # (channel empty), oldest first. Changed only under _lock.
-        self._senders: deque[threading.Lock] = deque()
-        self._receivers: deque[threading.Lock] = deque()
+        # Coroutines waiting in a send (channel full) and in a receive
+        # (channel empty), oldest first. Changed only under _lock. Threads
+        # wait inside the native channel instead.
+        self._senders: deque[AsyncWaiter] = deque()
+        self._receivers: deque[AsyncWaiter] = deque()
         self._try_send = self._core.try_send
         self._try_recv = self._core.try_recv
+        self._send = self._core.send
+        self._recv_or = self._core.recv_or
 
     @property
     def maxsize(self) -> int:
+        """The bound given at creation; 0 for an unbounded channel."""
         return self._maxsize
 
     # -- waking ------------------------------------------------------------
 
-    def _wake(self, waiters: deque[threading.Lock]) -> None:
+    def _wake(self, waiters: deque[AsyncWaiter]) -> None:
+        """Wake the oldest waiter of one side that can still take it."""
+        while True:
+            with self._lock:
+                if not waiters:
+                    return
+                token = waiters.popleft()
+            # Released outside the lock: waking a coroutine may write to its
+            # loop's self-pipe.
+            if token.release():
+                return
+
+    def _withdraw(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> bool:
+        """Take `token` off `waiters`; False if a waker claimed it first."""
         with self._lock:
-            if waiters:
-                waiters.popleft().release()
+            try:
+                waiters.remove(token)
+            except ValueError:
+                return False
+            return True
+
+    def _leave(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> None:
+        """Withdraw a waiter that is not going to use a wake-up. If a waker
+        claimed it anyway, the item or room that wake-up announced may be
+        what another waiter of this side needs: pass it on."""
+        if not self._withdraw(waiters, token):
+            self._wake(waiters)
 
     # -- sending -----------------------------------------------------------
 
     def try_send(self, item: _T) -> bool:
-        """Queue `item` if there is room; False if the channel is full."""
+        """Queue `item` if there is room, without waiting; False if the
+        channel is full. Raises ``ChannelClosed`` on a closed channel."""
         try:
             sent = self._try_send(item)
         except RuntimeError:
@@ -92,78 +163,117 @@ class Channel(Generic[_T]):
         return sent
 
     def send(self, item: _T, timeout: float | None = None) -> None:
-        """Queue `item`, waiting while the channel is full. Raises
-        ``queue.Full`` after `timeout` seconds, ``ChannelClosed`` if the
-        channel is or becomes closed."""
-        # try_send() inlined: this is the hot path.
+        """Queue `item`, blocking the thread while the channel is full.
+        Raises ``queue.Full`` after `timeout` seconds, ``ChannelClosed`` if
+        the channel is or becomes closed."""
+        if timeout is not None:
+            _check_timeout(timeout)
+        # Waits natively, if it must, with the interpreter detached.
         try:
-            sent = self._try_send(item)
+            sent = self._send(item, timeout)
         except RuntimeError:
             raise ChannelClosed("send on a closed channel") from None
-        if sent:
-            if self._receivers:
-                self._wake(self._receivers)
+        if not sent:
+            raise queue.Full
+        if self._receivers:
+            self._wake(self._receivers)
+
+    async def send_async(self, item: _T, timeout: float | None = None) -> None:
+        """Queue `item`, suspending the coroutine while the channel is full.
+        Raises ``queue.Full`` after `timeout` seconds, ``ChannelClosed`` if
+        the channel is or becomes closed. If the awaiting task is cancelled,
+        the item was not queued: ``CancelledError`` (like any exception from
+        here) means not sent, a normal return means sent."""
+        if timeout is not None:
+            _check_timeout(timeout)
+        if self.try_send(item):
             return
         if timeout is not None and timeout <= 0:
-            _deadline(timeout)  # rejects a negative one
             raise queue.Full
-        self._wait_then(self._senders, lambda: self.try_send(item), timeout, queue.Full)
+        await self._wait_async(self._senders, lambda: self.try_send(item), timeout, queue.Full)
 
     # -- receiving ---------------------------------------------------------
 
     def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], None]:
-        """Take the oldest item: ``(True, item)``, or ``(False, None)`` when
-        the channel is empty. Raises ``ChannelClosed`` when it is closed and
-        drained."""
+        """Take the oldest item without waiting: ``(True, item)``, or
+        ``(False, None)`` when the channel is empty. Raises
+        ``ChannelClosed`` once the channel is closed and drained."""
         try:
             got = self._try_recv()
         except RuntimeError:
+            # The native channel says so only if it was closed and empty at
+            # one instant: nothing sent before the close is left behind.
             raise ChannelClosed("channel closed and drained") from None
         if got[0] and self._senders:
             self._wake(self._senders)
         return got
 
     def recv(self, timeout: float | None = None) -> _T:
-        """Take the oldest item, waiting while the channel is empty. Raises
-        ``queue.Empty`` after `timeout` seconds, ``ChannelClosed`` once the
-        channel is closed and drained."""
-        # try_recv() inlined: this is the hot path.
+        """Take the oldest item, blocking the thread while the channel is
+        empty. Raises ``queue.Empty`` after `timeout` seconds,
+        ``ChannelClosed`` once the channel is closed and drained."""
+        if timeout is not None:
+            _check_timeout(timeout)
+        # Waits natively, if it must, with the interpreter detached.
         try:
-            got = self._try_recv()
+            item = self._recv_or(timeout, _NOTHING)
         except RuntimeError:
             raise ChannelClosed("channel closed and drained") from None
-        if got[0]:
+        if item is _NOTHING:
+            raise queue.Empty
+        if self._senders:
+            self._wake(self._senders)
+        return cast(_T, item)
+
+    async def recv_async(self, timeout: float | None = None) -> _T:
+        """Take the oldest item, suspending the coroutine while the channel
+        is empty. Raises ``queue.Empty`` after `timeout` seconds,
+        ``ChannelClosed`` once the channel is closed and drained. A cancelled
+        call has taken nothing: the item it would have had stays queued."""
+        if timeout is not None:
+            _check_timeout(timeout)
+        try:
+            item = self._recv_or(0, _NOTHING)
+        except RuntimeError:
+            raise ChannelClosed("channel closed and drained") from None
+        if item is not _NOTHING:
             if self._senders:
                 self._wake(self._senders)
-            return cast(_T, got[1])
+            return cast(_T, item)
         if timeout is not None and timeout <= 0:
-            _deadline(timeout)
             raise queue.Empty
         box: list[_T] = []
+        await self._wait_async(self._receivers, self._taker(box), timeout, queue.Empty)
+        return box[0]
 
+    def _taker(self, box: list[_T]) -> Callable[[], bool]:
         def attempt() -> bool:
             got = self.try_recv()
             if got[0]:
                 box.append(got[1])
                 return True
             return False
+        return attempt
 
-        self._wait_then(self._receivers, attempt, timeout, queue.Empty)
-        return box[0]
+    # -- waiting -----------------------------------------------------------
 
-    def _wait_then(
+    async def _wait_async(
         self,
-        waiters: deque[threading.Lock],
+        waiters: deque[AsyncWaiter],
         attempt: Callable[[], bool],
         timeout: float | None,
         timeout_error: type[Exception],
     ) -> None:
-        """Block until `attempt()` succeeds (the caller has tried once
-        already). `attempt` raises ChannelClosed itself."""
-        deadline = _deadline(timeout)
+        """Suspend on a future of the running loop until `attempt()` succeeds
+        (the caller has tried once already). `attempt()` raises
+        ChannelClosed itself, and runs only between suspensions, so a
+        cancellation never lands in the middle of it."""
+        loop = asyncio.get_running_loop()
+        inbox = inbox_for(loop)
+        deadline = None if timeout is None else loop.time() + timeout
         while True:
-            token = threading.Lock()
-            token.acquire()
+            future: asyncio.Future[bool] = loop.create_future()
+            token = AsyncWaiter(inbox, future)
             with self._lock:
                 waiters.append(token)
             try:
@@ -171,16 +281,19 @@ class Channel(Generic[_T]):
                     self._leave(waiters, token)
                     return
                 if deadline is None:
-                    woken = token.acquire()
+                    woken = await future
                 else:
-                    remaining = deadline - time.monotonic()
-                    woken = remaining > 0 and token.acquire(timeout=remaining)
+                    timer = loop.call_at(deadline, expire, future)
+                    try:
+                        woken = await future
+                    finally:
+                        timer.cancel()
             except BaseException:
-                # ChannelClosed, or an interrupt while blocked.
+                # ChannelClosed, or the task was cancelled while suspended
+                # (possibly after a waker had claimed it).
                 self._leave(waiters, token)
                 raise
             if woken:
-                # The waker took the token off the list.
                 if attempt():
                     return
                 continue
@@ -193,57 +306,68 @@ class Channel(Generic[_T]):
                 return
             raise timeout_error
 
-    def _withdraw(self, waiters: deque[threading.Lock], token: threading.Lock) -> bool:
-        """Take `token` off `waiters`; False if a waker claimed it first (and
-        released it: wakers release under _lock)."""
-        with self._lock:
-            try:
-                waiters.remove(token)
-            except ValueError:
-                return False
-            return True
-
-    def _leave(self, waiters: deque[threading.Lock], token: threading.Lock) -> None:
-        """Withdraw a waiter that is not going to use a wake-up. If a waker
-        claimed it anyway, the item or room that wake-up announced may be
-        what another blocked waiter of this side needs: pass it on."""
-        with self._lock:
-            try:
-                waiters.remove(token)
-            except ValueError:
-                if waiters:
-                    waiters.popleft().release()
-
     # -- closing and inspecting ----------------------------------------------
 
     def close(self) -> None:
         """Refuse further sends; items already queued can still be received.
-        Wakes every blocked sender (they raise ``ChannelClosed``) and receiver
-        (they drain what is left, then raise ``ChannelClosed``)."""
-        self._core.close()
+        Wakes every waiting sender (they raise ``ChannelClosed``) and
+        receiver (they drain what is left, then raise ``ChannelClosed``),
+        threads and coroutines alike. Closing again does nothing."""
+        self._core.close()  # wakes the threads; no send is accepted after it
         with self._lock:
-            for waiters in (self._senders, self._receivers):
-                while waiters:
-                    waiters.popleft().release()
+            tokens = [*self._senders, *self._receivers]
+            self._senders.clear()
+            self._receivers.clear()
+        for token in tokens:
+            token.release()
 
     def is_closed(self) -> bool:
+        """Whether ``close()`` has been called. Items may still be queued:
+        a receive tells "closed and drained" by raising ``ChannelClosed``."""
         return self._core.is_closed()
 
     def __len__(self) -> int:
+        """The number of items queued right now."""
         return self._core.qsize()
 
     def qsize(self) -> int:
+        """The number of items queued right now (as ``len(channel)``)."""
         return self._core.qsize()
 
     def __iter__(self) -> Iterator[_T]:
-        """Receive until the channel is closed and drained."""
+        """Receive items on a thread until the channel is closed and drained."""
         while True:
             try:
                 yield self.recv()
             except ChannelClosed:
                 return
 
+    def __aiter__(self) -> Channel[_T]:
+        """Receive items in ``async for`` until the channel is closed and
+        drained; any number of coroutines may iterate at once."""
+        return self
+
+    async def __anext__(self) -> _T:
+        """Await the next item; ends the ``async for`` once the channel is
+        closed and drained."""
+        try:
+            return await self.recv_async()
+        except ChannelClosed:
+            raise StopAsyncIteration from None
+
+    def __enter__(self) -> Channel[_T]:
+        """Use the channel in a ``with`` block that closes it on exit."""
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        """Close the channel."""
+        self.close()
+
     def __repr__(self) -> str:
         state = "closed" if self.is_closed() else "open"
         return f"<Channel maxsize={self._maxsize} len={len(self)} {state}>"
-

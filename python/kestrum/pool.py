@@ -801,3 +801,11 @@ class WorkerPool(Executor):
     def __repr__(self) -> str:
         state = "broken" if self._core.broken else "closed" if self._core.closed else "open"
         return f"<WorkerPool max_workers={self._max_workers} {state}>"
+
+    async def run(self, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> _T:
+        """Run ``fn(*args, **kwargs)`` on the pool and await its result on the
+        running event loop (no ``run_in_executor`` needed). Cancelling the
+        awaiting task cancels the call if no worker has started it yet."""
+        from kestrum._aio import await_thread_future  # the async bridge lives there
+
+        return await await_thread_future(self.submit(fn, *args, **kwargs))

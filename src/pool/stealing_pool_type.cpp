@@ -44,7 +44,7 @@ Failure task_is_none() { return Failure(PyExc_TypeError, "pool task cannot be No
 
 // None, or the index of the parked worker that was claimed, after calling
 // its waker if the pool has them (no pool lock is held here).
-OwnedRef woken(const State& self, std::uint64_t worker) {
+Result<OwnedRef> woken(const State& self, std::uint64_t worker) {
   if (worker == Core::kNoWorker) return py_none();
   if (PyObject* wakers = self.wakers.load(std::memory_order_acquire)) {
     call_reporting_errors(PyTuple_GET_ITEM(wakers, static_cast<Py_ssize_t>(worker)));
@@ -61,7 +61,7 @@ Result<OwnedRef> push_outcome(const State& self, PushResult result, std::uint64_
     case PushResult::IndexOutOfRange: return Failure(PyExc_RuntimeError, "Worker index out of range");
     case PushResult::OutOfMemory: break;
   }
-  throw std::bad_alloc();
+  return Failure::out_of_memory();
 }
 
 Result<OwnedRef> push(State& self, PyObject* task) {
@@ -101,7 +101,7 @@ Result<OwnedRef> pop(State& self, std::uint64_t index) {
     case PopResult::Closed: return pool_closed();
     case PopResult::OutOfMemory: break;
   }
-  throw std::bad_alloc();
+  return Failure::out_of_memory();
 }
 
 Result<OwnedRef> park(State& self, std::uint64_t index) {

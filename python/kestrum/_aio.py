@@ -1,0 +1,168 @@
+"""How the thread side of kestrum hands things to event loops.
+
+Work finishes on worker threads and items arrive from producer threads, but
+a coroutine's future may only be touched on its own loop. Every such hand-over
+goes through the loop's ``_Inbox``: the other thread appends a callback to the
+inbox, and only the post that finds the inbox idle pays for
+``call_soon_threadsafe`` (a write to the loop's self-pipe). Under load a
+single wake-up of the loop then runs a whole batch of callbacks.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+import weakref
+from asyncio.events import _get_running_loop
+from collections.abc import Callable
+from concurrent.futures import Future as _ThreadFuture
+from typing import Any, TypeVar
+
+__all__ = ["AsyncWaiter", "await_thread_future", "inbox_for"]
+
+_T = TypeVar("_T")
+_A = TypeVar("_A")
+
+
+class _Inbox:
+    """The queue of callbacks other threads have posted to one loop."""
+
+    __slots__ = ("loop", "_lock", "_pending", "_scheduled", "__weakref__")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self._lock = threading.Lock()
+        self._pending: list[tuple[Callable[[Any], object], Any]] = []  # guarded by _lock
+        self._scheduled = False  # a _drain is on its way to the loop; guarded by _lock
+
+    def post(self, fn: Callable[[_A], object], arg: _A) -> bool:
+        """Have the loop call ``fn(arg)`` soon, from any thread. False if the
+        loop is closed, so nothing posted to it will ever run."""
+        loop = self.loop
+        if _get_running_loop() is loop:
+            loop.call_soon(fn, arg)  # already on the loop: no self-pipe write
+            return True
+        with self._lock:
+            self._pending.append((fn, arg))
+            if self._scheduled:
+                # The drain already on its way runs this too, unless the loop
+                # was closed meanwhile.
+                return not loop.is_closed()
+            self._scheduled = True
+        try:
+            loop.call_soon_threadsafe(self._drain)
+        except RuntimeError:  # the loop is closed
+            with self._lock:
+                self._pending.clear()
+                self._scheduled = False
+            return False
+        return True
+
+    def _drain(self) -> None:
+        # Runs on the loop. Take the batch first, so that posts made while it
+        # runs schedule a drain of their own.
+        with self._lock:
+            batch = self._pending
+            self._pending = []
+            self._scheduled = False
+        for fn, arg in batch:
+            try:
+                fn(arg)
+            except Exception as exc:  # one failing callback must not strand the rest
+                self.loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
+
+
+# One inbox per loop, found through a per-thread cache: a loop runs on one
+# thread at a time, so the cache almost always holds the caller's loop. The
+# cache refers to the loop weakly, to let a finished loop be collected.
+_cache = threading.local()
+
+
+def inbox_for(loop: asyncio.AbstractEventLoop) -> _Inbox:
+    """The inbox of `loop`, which must be the running loop of the caller."""
+    try:
+        ref, inbox = _cache.entry
+        if ref() is loop:
+            return inbox  # type: ignore[no-any-return]
+    except AttributeError:
+        pass
+    inbox = _Inbox(loop)
+    _cache.entry = (weakref.ref(loop), inbox)
+    return inbox
+
+
+def _wake(future: asyncio.Future[bool]) -> None:
+    # On the future's own loop, the only place where testing done() and
+    # setting the result can't race with a cancellation.
+    if not future.done():
+        future.set_result(True)
+
+
+def expire(future: asyncio.Future[bool]) -> None:
+    """Time-out callback: resolve `future` to False unless it is done."""
+    if not future.done():
+        future.set_result(False)
+
+
+class AsyncWaiter:
+    """A coroutine's place in a channel's waiter list: the same ``release()``
+    as the ``threading.Lock`` a blocked thread leaves there, except that it
+    reports whether the wake-up can still be delivered."""
+
+    __slots__ = ("inbox", "future")
+
+    def __init__(self, inbox: _Inbox, future: asyncio.Future[bool]) -> None:
+        self.inbox = inbox
+        self.future = future
+
+    def release(self) -> bool:
+        """Wake the waiter on its loop; False if that loop is closed."""
+        return self.inbox.post(_wake, self.future)
+
+
+def _copy_outcome(pair: tuple[_ThreadFuture[Any], asyncio.Future[Any]]) -> None:
+    # On the loop: hand the finished pool future's outcome to the asyncio
+    # future, unless the awaiting task gave up on it.
+    source, target = pair
+    if target.done():
+        return
+    if source.cancelled():
+        target.cancel()
+        return
+    exc = source.exception()
+    if exc is not None:
+        target.set_exception(exc)
+    else:
+        target.set_result(source.result())
+
+
+class _Relay:
+    """Done-callback of a pool future: posts its outcome to the loop."""
+
+    __slots__ = ("inbox", "target")
+
+    def __init__(self, inbox: _Inbox, target: asyncio.Future[Any]) -> None:
+        self.inbox = inbox
+        self.target = target
+
+    def __call__(self, source: _ThreadFuture[Any]) -> None:
+        # A closed loop has nobody left to tell.
+        self.inbox.post(_copy_outcome, (source, self.target))
+
+
+async def await_thread_future(source: _ThreadFuture[_T]) -> _T:
+    """Await a ``concurrent.futures.Future`` on the running loop. Cancelling
+    the awaiting task cancels `source` too, which stops it if it has not
+    started."""
+    loop = asyncio.get_running_loop()
+    target: asyncio.Future[_T] = loop.create_future()
+    source.add_done_callback(_Relay(inbox_for(loop), target))
+    try:
+        return await target
+    except asyncio.CancelledError:
+        source.cancel()
+        raise
+    finally:
+        # An exception's traceback holds this frame: don't let the frame
+        # hold the futures that hold the exception.
+        del source, target

@@ -1,0 +1,312 @@
+#pragma once
+// BlockingChannel: the channel core plus waiting. A thread that finds the
+// channel full (send) or empty (recv) parks in the kernel until the
+// operation that makes progress possible wakes it, its deadline passes, or a
+// signal interrupts it and its stop hook says to give up.
+//
+// Callers must: use one object from any number of threads; never destroy it
+// while a call is in progress; release items (they are moved in and out, never
+// released here except at destruction) on a thread that may do so.
+//
+// Guarantees:
+//  - Every guarantee of ChannelCore (FIFO, ownership, nothing created or
+//    destroyed under a lock).
+//  - close() is one-way. No send is accepted after close() has returned; a
+//    receive reports Disconnected only if at one instant the channel was
+//    closed and empty, so every item accepted before the close is received.
+//  - No lost wake-up: a waiter registers, then retries once, then parks; the
+//    other side operates, then looks at the waiter list. Both operations take
+//    the core's mutex, so either the retry sees the operation, or the
+//    registration happens-before the look (see WaiterQueue::empty()).
+//  - A waiter that leaves without using a wake-up that was meant for it
+//    (stopped by its hook) passes the wake-up on to the next waiter.
+//
+// Memory order: as ChannelCore for items. The closed flag and the count of
+// sends in flight are sequentially consistent: a send either sees the flag
+// set, or is counted where close() and a receive that saw the flag look.
+#include <semaphore.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "channel/channel_core.hpp"
+#include "core/cache_line.hpp"
+#include "core/spin_mutex.hpp"
+
+namespace kestrum {
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+enum class ParkResult { Unparked, TimedOut, Interrupted };
+
+// A one-shot kernel wake-up for one blocked thread: a POSIX semaphore, because
+// a signal interrupts sem_wait (EINTR) where a condition variable would sleep
+// on, and the caller must get to run its signal handlers promptly.
+class Parker {
+ public:
+  Parker() noexcept { sem_init(&sem_, 0, 0); }
+  Parker(const Parker&) = delete;
+  Parker& operator=(const Parker&) = delete;
+  ~Parker() { sem_destroy(&sem_); }
+
+  void unpark() noexcept { sem_post(&sem_); }
+
+  // Waits for unpark() until `deadline` (nullptr: no limit).
+  ParkResult park(const Deadline* deadline) noexcept {
+    int rc;
+    if (deadline == nullptr) {
+      rc = sem_wait(&sem_);
+    } else {
+      // steady_clock is CLOCK_MONOTONIC on Linux.
+      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
+      timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+      if (ns < 0) ts = timespec{0, 0};
+      rc = sem_clockwait(&sem_, CLOCK_MONOTONIC, &ts);
+    }
+    if (rc == 0) return ParkResult::Unparked;
+    return errno == ETIMEDOUT ? ParkResult::TimedOut : ParkResult::Interrupted;
+  }
+
+ private:
+  sem_t sem_;
+};
+
+// One blocked thread's place in a WaiterQueue; lives on that thread's stack.
+struct Waiter {
+  Parker parker;
+  Waiter* prev = nullptr;  // guarded by the queue's mutex
+  Waiter* next = nullptr;  // guarded by the queue's mutex
+  bool queued = false;     // guarded by the queue's mutex
+};
+
+// The FIFO of threads waiting on one side of a channel. A waker claims the
+// oldest waiter (unlinks it) and unparks it, both under the mutex: once a
+// waiter has taken the mutex and found itself claimed, the unpark is done and
+// its Parker may go.
+class WaiterQueue {
+ public:
+  void push(Waiter& w) noexcept {
+    std::lock_guard guard(mu_);
+    w.prev = tail_;
+    w.next = nullptr;
+    (tail_ ? tail_->next : head_) = &w;
+    tail_ = &w;
+    w.queued = true;
+    size_.store(size_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+
+  // Takes `w` off the queue; false if a waker claimed it first (and has
+  // unparked it by now).
+  bool withdraw(Waiter& w) noexcept {
+    std::lock_guard guard(mu_);
+    if (!w.queued) return false;
+    unlink_lock_held(w);
+    return true;
+  }
+
+  // Withdraws a waiter that will not use a wake-up; if one was meant for it,
+  // hands it to the next waiter.
+  void leave(Waiter& w) noexcept {
+    if (!withdraw(w)) wake_one();
+  }
+
+  // Waits until a waker that claimed `w` has finished unparking it.
+  void settle() noexcept { std::lock_guard guard(mu_); }
+
+  bool wake_one() noexcept {
+    std::lock_guard guard(mu_);
+    Waiter* w = head_;
+    if (w == nullptr) return false;
+    unlink_lock_held(*w);
+    w->parker.unpark();
+    return true;
+  }
+
+  void wake_all() noexcept {
+    std::lock_guard guard(mu_);
+    while (Waiter* w = head_) {
+      unlink_lock_held(*w);
+      w->parker.unpark();
+    }
+  }
+
+  // Read without the mutex by the side that has just operated on the core.
+  // A waiter's push happens-before its retry on the core (the core's mutex
+  // orders the two sides), so a waker whose operation came after that retry
+  // sees the count above zero.
+  bool empty() const noexcept { return size_.load(std::memory_order_acquire) == 0; }
+
+ private:
+  void unlink_lock_held(Waiter& w) noexcept {
+    (w.prev ? w.prev->next : head_) = w.next;
+    (w.next ? w.next->prev : tail_) = w.prev;
+    w.prev = w.next = nullptr;
+    w.queued = false;
+    size_.store(size_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  }
+
+  SpinMutex mu_;
+  Waiter* head_ = nullptr;  // guarded by mu_
+  Waiter* tail_ = nullptr;  // guarded by mu_
+  std::atomic<std::uint64_t> size_{0};  // written under mu_, read without it
+};
+
+enum class WaitResult {
+  Done,         // the item was sent / received
+  Closed,       // send: the channel is closed; recv: closed and drained
+  TimedOut,     // the deadline passed first; nothing moved
+  Stopped,      // the stop hook asked to give up; nothing moved
+  OutOfMemory,  // the queue storage could not grow; the item stays with the caller
+};
+
+template <class T, class Alloc = HeapSlotAllocator>
+class BlockingChannel {
+ public:
+  // `capacity` 0 means unbounded. Throws std::bad_alloc.
+  explicit BlockingChannel(std::uint64_t capacity)
+      : pair_(capacity == 0 ? make_unbounded_channel<T, Alloc>() : make_bounded_channel<T, Alloc>(capacity)) {
+    if (!pair_.sender) throw std::bad_alloc();
+  }
+  BlockingChannel(const BlockingChannel&) = delete;
+  BlockingChannel& operator=(const BlockingChannel&) = delete;
+
+  // Never waits. Accepted moves `item` in; otherwise it stays with the caller.
+  SendResult try_send(T& item) noexcept {
+    sends_in_flight_.fetch_add(1, std::memory_order_seq_cst);
+    SendResult r = SendResult::Disconnected;
+    if (!closed_.load(std::memory_order_seq_cst)) r = pair_.sender.try_send(item);
+    sends_in_flight_.fetch_sub(1, std::memory_order_release);
+    if (r == SendResult::Accepted && !receivers_.empty()) receivers_.wake_one();
+    return r;
+  }
+
+  // Never waits. Item moves the oldest item into `out` (which must be empty).
+  RecvResult try_recv(T& out) noexcept {
+    RecvResult r = pair_.receiver.try_recv(out);
+    if (r == RecvResult::Empty && closed_.load(std::memory_order_seq_cst)) {
+      // Closed: no send starts any more, but one that saw the channel open
+      // may still be landing. Once those are through, an empty queue is
+      // empty for good.
+      settle_sends();
+      r = pair_.receiver.try_recv(out);
+      if (r == RecvResult::Empty) r = RecvResult::Disconnected;
+    }
+    if (r == RecvResult::Item && !senders_.empty()) senders_.wake_one();
+    return r;
+  }
+
+  // Sends `item`, waiting while the channel is full, until `deadline`
+  // (nullptr: no limit). `stop()` runs when a signal interrupts the wait;
+  // returning true ends the call with Stopped.
+  template <class Stop>
+  WaitResult send(T& item, const Deadline* deadline, Stop&& stop) noexcept {
+    return wait_for(senders_, deadline, stop, [&]() noexcept {
+      switch (try_send(item)) {
+        case SendResult::Accepted: return Attempt::Done;
+        case SendResult::Full: return Attempt::Again;
+        case SendResult::Disconnected: return Attempt::Closed;
+        case SendResult::OutOfMemory: break;
+      }
+      return Attempt::OutOfMemory;
+    });
+  }
+
+  // Receives into `out` (which must be empty), waiting while the channel is
+  // empty; otherwise as send().
+  template <class Stop>
+  WaitResult recv(T& out, const Deadline* deadline, Stop&& stop) noexcept {
+    return wait_for(receivers_, deadline, stop, [&]() noexcept {
+      switch (try_recv(out)) {
+        case RecvResult::Item: return Attempt::Done;
+        case RecvResult::Empty: return Attempt::Again;
+        case RecvResult::Disconnected: break;
+      }
+      return Attempt::Closed;
+    });
+  }
+
+  // Refuses every later send and wakes every waiter. Returns once no send
+  // that saw the channel open is still in progress.
+  void close() noexcept {
+    closed_.store(true, std::memory_order_seq_cst);
+    settle_sends();
+    senders_.wake_all();
+    receivers_.wake_all();
+  }
+
+  bool is_closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+  std::uint64_t len() const noexcept { return pair_.sender.len(); }
+
+ private:
+  enum class Attempt { Done, Again, Closed, OutOfMemory };
+  static constexpr int kPolitePolls = 4;
+
+  static WaitResult finished(Attempt a) noexcept {
+    switch (a) {
+      case Attempt::Done: return WaitResult::Done;
+      case Attempt::Closed: return WaitResult::Closed;
+      case Attempt::OutOfMemory: return WaitResult::OutOfMemory;
+      case Attempt::Again: break;
+    }
+    return WaitResult::TimedOut;
+  }
+
+  template <class Stop, class Try>
+  WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Try&& attempt) noexcept {
+    for (;;) {
+      Attempt a = attempt();
+      // The other side is often running on another core right now: give it a
+      // few turns before paying for a park and a wake-up.
+      for (int i = 0; i < kPolitePolls && a == Attempt::Again; ++i) {
+        std::this_thread::yield();
+        a = attempt();
+      }
+      if (a != Attempt::Again) return finished(a);
+      Waiter w;
+      side.push(w);
+      a = attempt();
+      if (a != Attempt::Again) {
+        side.leave(w);
+        return finished(a);
+      }
+      for (;;) {
+        const ParkResult p = w.parker.park(deadline);
+        if (p == ParkResult::Unparked) {
+          side.settle();  // the waker is done with `w`
+          break;          // retry from the top
+        }
+        if (p == ParkResult::Interrupted) {
+          if (stop()) {
+            side.leave(w);
+            return WaitResult::Stopped;
+          }
+          continue;  // still queued, or claimed with the unpark pending
+        }
+        if (side.withdraw(w)) return WaitResult::TimedOut;
+        // Claimed just as the time ran out: one last look. If it finds
+        // nothing, the item or room that wake-up announced is gone already.
+        return finished(attempt());
+      }
+    }
+  }
+
+  // Waits out the sends that passed the closed test before close(). Each is
+  // a constant-time critical section, so this yields a few times at most.
+  void settle_sends() const noexcept {
+    while (sends_in_flight_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+  }
+
+  ChannelPair<T, Alloc> pair_;
+  WaiterQueue senders_;    // blocked in send(): the channel was full
+  WaiterQueue receivers_;  // blocked in recv(): the channel was empty
+  alignas(kCacheLine) std::atomic<std::uint64_t> sends_in_flight_{0};
+  std::atomic<bool> closed_{false};  // false -> true once
+};
+
+}  // namespace kestrum

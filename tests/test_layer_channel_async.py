@@ -1,0 +1,313 @@
+import asyncio
+import os
+import queue
+import random
+import threading
+import time
+
+import pytest
+
+from kestrum import Channel, ChannelClosed, WorkerPool
+
+T = float(os.environ.get("KESTRUM_TEST_TIMEOUT", "30"))
+# The mixed-traffic test moves this many items; set KESTRUM_ASYNC_ITEMS=1000000
+# for the full-size run.
+ITEMS = int(os.environ.get("KESTRUM_ASYNC_ITEMS", "200000"))
+
+
+def _loop_thread(main, barrier, results, key):
+    """Run asyncio.run(main()) on a new thread once every participant is at
+    `barrier`; its result or exception lands in results[key]."""
+
+    def body():
+        barrier.wait()
+        try:
+            results[key] = asyncio.run(main())
+        except BaseException as exc:  # reported by the test, not the thread
+            results[key] = exc
+
+    thread = threading.Thread(target=body)
+    thread.start()
+    return thread
+
+
+def _check_delivery(consumed, producers, per_producer):
+    everything = sorted(item for got in consumed for item in got)
+    assert everything == [(p, i) for p in range(producers) for i in range(per_producer)]
+    for got in consumed:  # each consumer sees each producer's items in order
+        last = {}
+        for p, i in got:
+            assert i > last.get(p, -1), f"producer {p}: {i} after {last[p]}"
+            last[p] = i
+
+
+def test_threads_and_coroutines_on_two_loops_deliver_everything_once_in_order():
+    ch = Channel(64)
+    thread_producers, loops = 2, 2
+    producers = thread_producers + loops  # one producer coroutine per loop
+    per_producer = ITEMS // producers
+    results, finished = {}, threading.Barrier(producers + 1)
+    start = threading.Barrier(thread_producers + 2 + loops)
+
+    def thread_producer(p):
+        start.wait()
+        for i in range(per_producer):
+            ch.send((p, i), timeout=T)
+        finished.wait()
+
+    def thread_consumer(key):
+        start.wait()
+        results[key] = list(ch)
+
+    def loop_main(p):
+        async def produce():
+            for i in range(per_producer):
+                await ch.send_async((p, i), timeout=T)
+            await asyncio.to_thread(finished.wait)
+
+        async def consume():
+            return [item async for item in ch]
+
+        async def main():
+            _, got = await asyncio.gather(produce(), consume())
+            return got
+        return main
+
+    threads = [threading.Thread(target=thread_producer, args=(p,)) for p in range(thread_producers)]
+    threads += [threading.Thread(target=thread_consumer, args=(f"thread{c}",)) for c in range(2)]
+    for t in threads:
+        t.start()
+    threads += [_loop_thread(loop_main(thread_producers + n), start, results, f"loop{n}") for n in range(loops)]
+    finished.wait()  # every producer is through: nothing more will come
+    ch.close()
+    for t in threads:
+        t.join(T * 4)
+        assert not t.is_alive()
+    for got in results.values():
+        if isinstance(got, BaseException):
+            raise got
+    assert len(results) == 4
+    _check_delivery(results.values(), producers, per_producer)
+
+
+def test_cancellation_storm_loses_and_duplicates_nothing():
+    ch = Channel(8)
+    rounds, calls = 30, 40
+    sent, received = [], []
+    rng = random.Random(15)
+    serial = iter(range(10**9))
+
+    async def sender(item):
+        await ch.send_async(item, timeout=T)
+        sent.append(item)  # reached only if the item was queued
+
+    async def receiver():
+        received.append(await ch.recv_async(timeout=T))
+
+    def thread_side(stop):
+        # Keeps wake-ups arriving from another thread while the loop cancels.
+        n = 0
+        while not stop.is_set():
+            ok, item = ch.try_recv()
+            if ok:
+                received.append(item)
+            if n % 2 and ch.try_send(("thread", n)):
+                sent.append(("thread", n))
+            n += 1
+            time.sleep(0)
+
+    async def main():
+        stop = threading.Event()
+        helper = threading.Thread(target=thread_side, args=(stop,))
+        helper.start()
+        try:
+            for _ in range(rounds):
+                tasks = [asyncio.ensure_future(sender(next(serial)) if rng.random() < 0.5 else receiver())
+                         for _ in range(calls)]
+                victims = rng.sample(tasks, calls // 2)
+                for victim in victims:
+                    # Cancel at a random point: before the first step, while
+                    # waiting, or just after a wake-up was posted.
+                    for _ in range(rng.randrange(3)):
+                        await asyncio.sleep(0)
+                    victim.cancel()
+                await asyncio.wait(tasks, timeout=0.05)
+                # What is still waiting gets the channel drained or topped up.
+                for task in tasks:
+                    if not task.done():
+                        task.cancel()
+                await asyncio.gather(*tasks, return_exceptions=True)
+        finally:
+            stop.set()
+            await asyncio.to_thread(helper.join)
+
+    asyncio.run(main())
+    ch.close()
+    left = list(ch)
+    assert sorted(map(repr, received + left)) == sorted(map(repr, sent))
+    assert len(set(map(repr, sent))) == len(sent)
+
+
+@pytest.mark.parametrize("side", ["receivers", "senders"])
+def test_a_wakeup_claimed_by_a_cancelled_coroutine_is_passed_on(side):
+    # A and B wait; a wake-up claims A (the oldest), and A is cancelled before
+    # it runs again. A must hand the wake-up to B, or B waits until its
+    # time-out although an item (or room) is there for it.
+    async def main():
+        ch = Channel(1)
+        if side == "senders":
+            ch.send("filler")
+            wait = [ch.send_async("A"), ch.send_async("B", timeout=2)]
+        else:
+            wait = [ch.recv_async(), ch.recv_async(timeout=2)]
+        a, b = (asyncio.ensure_future(coro) for coro in wait)
+        await asyncio.sleep(0.01)  # both registered
+        if side == "senders":
+            assert ch.recv() == "filler"  # wakes A
+        else:
+            ch.send("item")  # wakes A
+        a.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await a
+        await b  # raises queue.Empty/Full if the wake-up was lost
+        return [ch.recv()] if side == "senders" else [b.result()]
+
+    assert asyncio.run(main()) == ["B" if "senders" == side else "item"]
+
+
+def test_close_wakes_every_async_and_thread_waiter():
+    full, empty = Channel(1), Channel()
+    full.send("queued")
+    results = {}
+    barrier = threading.Barrier(3)
+
+    def loop_main():
+        async def main():
+            waiters = [full.send_async(n) for n in range(50)] + [empty.recv_async() for _ in range(50)]
+
+            async def iterate():
+                return [item async for item in empty]
+            return await asyncio.gather(*waiters, iterate(), return_exceptions=True)
+        return main
+
+    threads = [_loop_thread(loop_main(), barrier, results, n) for n in range(2)]
+    barrier.wait()
+    time.sleep(0.2)
+    assert not results  # everyone is waiting
+    full.close()
+    empty.close()
+    for t in threads:
+        t.join(T)
+        assert not t.is_alive()
+    for outcomes in results.values():
+        assert all(isinstance(o, ChannelClosed) for o in outcomes[:-1]), outcomes
+        assert outcomes[-1] == []  # the async for just ends
+    assert list(full) == ["queued"]  # received after the close, nothing sent during it
+
+
+def test_idle_loop_with_a_thousand_pending_receives_uses_no_cpu():
+    async def main():
+        ch = Channel()
+        tasks = [asyncio.ensure_future(ch.recv_async()) for _ in range(1000)]
+        await asyncio.sleep(0.1)
+        before = time.process_time()
+        await asyncio.sleep(0.5)
+        spent = time.process_time() - before
+        for n in range(1000):
+            ch.send(n)
+        return spent, sorted(await asyncio.gather(*tasks))
+
+    spent, got = asyncio.run(main())
+    assert spent < 0.1, f"{spent:.3f} s of CPU while idle"
+    assert got == list(range(1000))
+
+
+@pytest.mark.parametrize("call", ["send_async", "recv_async"])
+def test_async_timeouts_raise_queue_full_or_empty(call):
+    async def main():
+        ch = Channel(1)
+        if call == "send_async":
+            await ch.send_async(0)
+        op = getattr(ch, call)
+        args = (1,) if call == "send_async" else ()
+        error = queue.Full if call == "send_async" else queue.Empty
+        for timeout in (0, 0.02):
+            with pytest.raises(error):
+                await op(*args, timeout=timeout)
+        assert len(ch) == (1 if call == "send_async" else 0)  # nothing moved
+        assert not ch._senders and not ch._receivers  # no waiter left behind
+
+    asyncio.run(main())
+
+
+def test_pool_run_resolves_raises_and_cancels_unstarted_calls():
+    ran, gate = [], threading.Event()
+
+    async def main(pool):
+        assert await pool.run(pow, 2, exp=10) == 1024
+        with pytest.raises(ZeroDivisionError):
+            await pool.run(divmod, 1, 0)
+        blocker = asyncio.ensure_future(pool.run(gate.wait, T))  # the one worker is busy
+        await asyncio.sleep(0.05)
+        queued = asyncio.ensure_future(pool.run(ran.append, "never"))
+        await asyncio.sleep(0.05)
+        queued.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await queued
+        gate.set()
+        assert await blocker is True
+        return await asyncio.gather(*[pool.run(abs, -n) for n in range(200)])
+
+    with WorkerPool(1) as pool:
+        assert asyncio.run(main(pool)) == list(range(200))
+    assert ran == []  # the cancelled call never started
+
+
+@pytest.mark.parametrize("peer", ["thread", "other_loop"])
+def test_ping_pong_never_stalls(peer):
+    # Every exchange needs a wake-up across threads; a lost one shows up as a
+    # time-out, not just as a slower run.
+    ping, pong = Channel(1), Channel(1)
+    rounds = 5000
+
+    def thread_peer():
+        for n in range(rounds):
+            pong.send(ping.recv(timeout=T) + 1, timeout=T)
+
+    async def loop_peer():
+        for n in range(rounds):
+            await pong.send_async(await ping.recv_async(timeout=T) + 1, timeout=T)
+
+    async def main():
+        total = 0
+        for n in range(rounds):
+            await ping.send_async(n, timeout=T)
+            total += await pong.recv_async(timeout=T) - n
+        return total
+
+    results = {}
+    if peer == "thread":
+        other = threading.Thread(target=thread_peer)
+        other.start()
+    else:
+        other = _loop_thread(loop_peer, threading.Barrier(1), results, "peer")
+    assert asyncio.run(main()) == rounds
+    other.join(T)
+    assert results.get("peer") is None
+
+
+def test_a_waiter_left_on_a_closed_loop_does_not_swallow_wake_ups():
+    ch = Channel()
+    loop = asyncio.new_event_loop()
+    abandoned = loop.create_task(ch.recv_async())
+    loop.run_until_complete(asyncio.sleep(0.01))  # its waiter is registered
+    loop.close()  # without cancelling the task: that waiter will never run
+    results = {}
+    live = _loop_thread(lambda: ch.recv_async(timeout=T), threading.Barrier(1), results, "live")
+    while len(ch._receivers) < 2:
+        time.sleep(0.001)
+    ch.send("item")  # claims the dead waiter first
+    live.join(T)
+    assert results == {"live": "item"}
+    assert not abandoned.done()
+    abandoned._log_destroy_pending = False  # abandoned on purpose
