@@ -26,6 +26,13 @@ std::array<ClassEntry, 2> class_entries{{
 }};
 
 ProcessOnce closed_error_once;
+ProcessOnce raw_wait_group_once;
+
+// An attribute of _kestrum_core (a new reference), or null with an exception.
+PyObject* from_core(const char* name) noexcept {
+  OwnedRef core = OwnedRef::steal(PyImport_ImportModule("kestrum._kestrum_core"));
+  return core ? PyObject_GetAttrString(core.get(), name) : nullptr;
+}
 
 // The class's type object, created once per process; a thread that loses
 // the race to create it drops its copy and uses the winner's.
@@ -50,11 +57,10 @@ int exec_module(PyObject* module) noexcept {
       return Failure(PyExc_ImportError,
                      "kestrum._kestrum_native can't be imported in a subinterpreter");
     }
-    PyObject* closed = closed_error_once.get([] {
-      OwnedRef core = OwnedRef::steal(PyImport_ImportModule("kestrum._kestrum_core"));
-      return core ? PyObject_GetAttrString(core.get(), "ThreadPoolClosedError") : nullptr;
-    });
-    if (closed == nullptr) return Failure::pending();
+    if (closed_error_once.get([] { return from_core("ThreadPoolClosedError"); }) == nullptr ||
+        raw_wait_group_once.get([] { return from_core("RawAsyncWaitGroup"); }) == nullptr) {
+      return Failure::pending();
+    }
     for (ClassEntry& entry : class_entries) {
       PyTypeObject* type = class_type(entry);
       if (type == nullptr) return Failure::pending();
@@ -82,9 +88,10 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_kestrum_native",
     "Native pieces beyond _kestrum_core for the Python layer: a work-stealing\n"
-    "scheduling core, and a channel whose send/recv may wait.",
+    "scheduling core, a channel whose send/recv may wait, and a wait group's\n"
+    "counter for the layer's WaitGroup.",
     0,
-    nullptr,
+    native_wait_group_functions,
     module_slots,
     nullptr,
     nullptr,
@@ -94,6 +101,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 PyObject* native_closed_error_type() noexcept { return closed_error_once.peek(); }
+PyObject* native_raw_wait_group_type() noexcept { return raw_wait_group_once.peek(); }
 
 }  // namespace kestrum
 

@@ -14,4 +14,10 @@ extern PyType_Spec native_channel_spec;
 // one exception type.
 PyObject* native_closed_error_type() noexcept;
 
+// _kestrum_core's RawAsyncWaitGroup type, looked up likewise.
+PyObject* native_raw_wait_group_type() noexcept;
+
+// The module's functions.
+extern PyMethodDef native_wait_group_functions[];
+
 }  // namespace kestrum

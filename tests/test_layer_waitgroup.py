@@ -5,6 +5,7 @@ import threading
 import pytest
 
 from kestrum import WaitGroup
+from kestrum._kestrum_native import wait_group_count
 
 T = 10
 
@@ -142,3 +143,14 @@ def test_interrupted_wait_takes_its_waiter_back():
     with pytest.raises(KeyboardInterrupt):
         wg.wait()
     assert wg._raw.done() == []
+
+
+def test_count_follows_add_and_done_and_is_read_only():
+    wg = WaitGroup()
+    wg.add(3)
+    wg.done()
+    assert (wg.count, repr(wg)) == (2, "<WaitGroup count=2>")
+    with pytest.raises(AttributeError):
+        wg.count = 0
+    with pytest.raises(TypeError, match="RawAsyncWaitGroup"):
+        wait_group_count(wg)  # the layer object, not the native one

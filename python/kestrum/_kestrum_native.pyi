@@ -5,6 +5,8 @@ whose ``send``/``recv`` wait natively with the interpreter detached."""
 from collections.abc import Callable
 from typing import Any, Literal, final
 
+from kestrum._kestrum_core import RawAsyncWaitGroup
+
 @final
 class NativeStealingPool:
     """Work-stealing scheduling core: a shared queue, a stealable run queue
@@ -41,3 +43,6 @@ class NativeChannel:
     def recv(self, timeout: float | None) -> tuple[Literal[True], Any] | tuple[Literal[False], None]: ...
     def recv_or(self, timeout: float | None, fallback: object) -> Any: ...
     def qsize(self) -> int: ...
+
+def wait_group_count(group: RawAsyncWaitGroup, /) -> int:
+    """The counter of ``group``, read at one instant."""

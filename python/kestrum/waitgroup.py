@@ -23,6 +23,7 @@ import threading
 from typing import SupportsIndex, cast
 
 from kestrum._kestrum_core import RawAsyncWaitGroup
+from kestrum._kestrum_native import wait_group_count
 from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
@@ -130,5 +131,11 @@ class WaitGroup:
             raise
         return True
 
+    @property
+    def count(self) -> int:
+        """How many jobs are outstanding now (read-only): what ``add()`` has
+        counted and ``done()`` has not yet taken back."""
+        return wait_group_count(self._raw)
+
     def __repr__(self) -> str:
-        return f"<WaitGroup at {id(self):#x}>"
+        return f"<WaitGroup count={self.count}>"

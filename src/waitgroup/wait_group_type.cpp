@@ -6,30 +6,13 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "type_registry.hpp"
-#include "waitgroup/wait_group_core.hpp"
+#include "waitgroup/wait_group_state.hpp"
 
 namespace kestrum {
 namespace {
 
-// One registration: the two items of the waiter tuple, by strong reference.
-struct WaiterEntry {
-  OwnedRef first;  // opaque to this class
-  OwnedRef future;  // matched by identity in unregister_waiter
-};
-
-using Core = WaitGroupCore<WaiterEntry>;
-using Entries = Core::List;
-
-struct WaitGroupState {
-  WaitGroupState() noexcept : core(new (std::nothrow) Core()) {}
-  // False when the core could not be allocated (MemoryError).
-  explicit operator bool() const noexcept { return core != nullptr; }
-  // Heap-allocated: the core keeps its counter and its lock on separate
-  // cache lines, which needs more alignment than object memory has.
-  std::unique_ptr<Core> core;
-};
-
 using State = WaitGroupState;
+using Entries = WaiterGroupCore::List;
 
 Result<OwnedRef> add(State& self, std::int64_t delta) {
   switch (self.core->add(delta)) {
