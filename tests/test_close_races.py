@@ -70,18 +70,55 @@ def run_rounds(rounds, make_trial):
 
 
 class CloseHistory:
-    """What one trial of senders, receivers and one closer did.
+    """What one trial of producers, consumers and one closer did.
 
     `close_returned` is set right after close() returns: a send that read it
     set before its call and was still accepted was accepted after the close.
     """
 
-    def __init__(self):
+    def __init__(self, closed_error):
+        self.closed_error = closed_error
         self.close_returned = False
         self.accepted = []
         self.accepted_after_close = []
         self.received = []
         self.stopped_on_closed = 0
+        self.lock = threading.Lock()
+
+    def producer(self, s, items, send):
+        """Sends (s, k) for each k until refused; `send` returns whether the
+        item was taken (False: full, try again)."""
+        def run():
+            mine = []
+            for k in range(items):
+                late = self.close_returned
+                try:
+                    while not send((s, k)):
+                        late = self.close_returned
+                except self.closed_error:
+                    break
+                mine.append((s, k))
+                if late:
+                    self.accepted_after_close.append((s, k))
+            with self.lock:
+                self.accepted.extend(mine)
+        return run
+
+    def consumer(self, receive):
+        """Receives until told closed; `receive` returns (has_item, item)."""
+        def run():
+            mine = []
+            while True:
+                try:
+                    has, item = receive()
+                except self.closed_error:
+                    break
+                if has:
+                    mine.append(item)
+            with self.lock:
+                self.received.extend(mine)
+                self.stopped_on_closed += 1
+        return run
 
     def closer(self, close, delay):
         def run():
@@ -91,16 +128,24 @@ class CloseHistory:
             self.close_returned = True
         return run
 
-    def violations(self, residual, receivers):
+    def violations(self, receive, consumers):
         """Everything accepted is received once or still queued; once every
-        receiver was told "closed and drained", nothing may remain."""
+        consumer was told "closed and drained", nothing may remain."""
+        residual = []
+        while True:
+            try:
+                has, item = receive()
+            except self.closed_error:
+                break
+            assert has, "a closed object with nothing left answered 'nothing now'"
+            residual.append(item)
         found = []
         got = self.received + residual
         if sorted(got) != sorted(self.accepted):
             found.append(f"accepted {len(self.accepted)}, received or queued {len(got)} "
                          f"({len(set(got))} distinct)")
-        if self.stopped_on_closed == receivers and residual:
-            found.append(f"{len(residual)} items queued after every receiver saw closed")
+        if self.stopped_on_closed == consumers and residual:
+            found.append(f"{len(residual)} items queued after every consumer saw closed")
         if self.accepted_after_close:
             found.append(f"{len(self.accepted_after_close)} sends accepted after close returned")
         return found
@@ -108,52 +153,11 @@ class CloseHistory:
 
 def channel_trial(maxsize, senders, receivers, items):
     ch = FastChannel(maxsize)
-    h = CloseHistory()
-    lock = threading.Lock()
-
-    def sender(s):
-        def run():
-            mine = []
-            for k in range(items):
-                late = h.close_returned
-                try:
-                    while not ch.try_send((s, k)):
-                        late = h.close_returned
-                except RuntimeError:
-                    break
-                mine.append((s, k))
-                if late:
-                    h.accepted_after_close.append((s, k))
-            with lock:
-                h.accepted.extend(mine)
-        return run
-
-    def receiver():
-        mine = []
-        while True:
-            try:
-                has, item = ch.try_recv()
-            except RuntimeError:
-                break
-            if has:
-                mine.append(item)
-        with lock:
-            h.received.extend(mine)
-            h.stopped_on_closed += 1
-
-    def check():
-        residual = []
-        while True:
-            try:
-                has, item = ch.try_recv()
-            except RuntimeError:
-                break
-            assert has, "an empty closed channel answered (False, None)"
-            residual.append(item)
-        return h.violations(residual, receivers)
-
-    closer = h.closer(ch.close, random.randrange(items * 4))
-    return [sender(s) for s in range(senders)] + [receiver] * receivers + [closer], check
+    h = CloseHistory(RuntimeError)
+    targets = [h.producer(s, items, ch.try_send) for s in range(senders)]
+    targets += [h.consumer(ch.try_recv)] * receivers
+    targets.append(h.closer(ch.close, random.randrange(items * 4)))
+    return targets, lambda: h.violations(ch.try_recv, receivers)
 
 
 @pytest.mark.parametrize("maxsize", [0, 16], ids=["unbounded", "bounded"])
@@ -164,58 +168,34 @@ def test_channel_close_racing_sends_and_receives(maxsize):
 
 def pool_trial(num_threads, items):
     pool = NativeWorkerPool(num_threads)
-    h = CloseHistory()
-    lock = threading.Lock()
+    h = CloseHistory(ThreadPoolClosedError)
+    rng = random.Random()
 
-    def pusher(s):
+    def push(task):  # to the shared queue or to a worker's own, at random
+        if rng.random() < 0.5:
+            pool.push_global(task)
+        else:
+            pool.push_local(rng.randrange(num_threads), task)
+        return True
+
+    def pop(index):
         def run():
-            rng = random.Random(s)
-            mine = []
-            for k in range(items):
-                late = h.close_returned
-                try:
-                    if rng.random() < 0.5:
-                        pool.push_global((s, k))
-                    else:
-                        pool.push_local(rng.randrange(num_threads), (s, k))
-                except ThreadPoolClosedError:
-                    break
-                mine.append((s, k))
-                if late:
-                    h.accepted_after_close.append((s, k))
-            with lock:
-                h.accepted.extend(mine)
+            task = pool.pop_work(index)
+            return task is not None, task
         return run
 
-    def worker(index):
-        def run():
-            mine = []
-            while True:
-                try:
-                    task = pool.pop_work(index)
-                except ThreadPoolClosedError:
-                    break
-                if task is not None:
-                    mine.append(task)
-            with lock:
-                h.received.extend(mine)
-                h.stopped_on_closed += 1
-        return run
-
-    def check():
-        residual = []
+    def pop_any():  # for the final drain: every worker's queues in turn
         for index in range(num_threads):
-            while True:
-                try:
-                    task = pool.pop_work(index)
-                except ThreadPoolClosedError:
-                    break
-                assert task is not None, "a closed pool answered None"
-                residual.append(task)
-        return h.violations(residual, num_threads)
+            try:
+                return pop(index)()
+            except ThreadPoolClosedError:
+                continue
+        raise ThreadPoolClosedError("drained")
 
-    closer = h.closer(pool.close, random.randrange(items * 4))
-    return [pusher(0), pusher(1)] + [worker(i) for i in range(num_threads)] + [closer], check
+    targets = [h.producer(s, items, push) for s in range(2)]
+    targets += [h.consumer(pop(i)) for i in range(num_threads)]
+    targets.append(h.closer(pool.close, random.randrange(items * 4)))
+    return targets, lambda: h.violations(pop_any, num_threads)
 
 
 @pytest.mark.parametrize("num_threads", [1, 2])
