@@ -36,7 +36,8 @@ CHILD = textwrap.dedent(
         while attempt(lambda: channel.try_send(None)) is True:
             sent += 1  # until the queue's storage can't grow
         report.append(channel.qsize() == sent)
-        for make in (lambda: FastChannel(0), RawAsyncWaitGroup, lambda: AtomicMetrics(1 << 20)):
+        for make in (lambda: FastChannel(0), RawAsyncWaitGroup, lambda: AtomicMetrics(1 << 20),
+                     lambda: NativeWorkerPool(1 << 16)):
             attempt(make)
         report.append(attempt(lambda: pool.push_global(waiter)) in (None, MemoryError))
         report.append(attempt(lambda: group.register_waiter(waiter)) in (False, MemoryError))

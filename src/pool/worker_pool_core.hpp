@@ -32,9 +32,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <utility>
-#include <vector>
 
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
@@ -66,23 +66,27 @@ class WorkerPoolCore {
   static constexpr std::uint64_t kMaxBatch = 128;
 
   // Throws std::length_error("capacity overflow") for n >= 2^60, before any
-  // per-worker storage; std::bad_alloc if storage can't be had.
+  // per-worker storage. When storage can't be had, allocated() is false and
+  // the pool must not be used: nothing throws for lack of memory.
   explicit WorkerPoolCore(std::uint64_t n) : num_threads_(n) {
     auto global = make_unbounded_channel<Task>();
     if (n >= kMaxWorkers) throw std::length_error("capacity overflow");
-    if (!global.sender) throw std::bad_alloc();
-    local_senders_.reserve(n);
-    local_receivers_.reserve(n);
-    buffers_ = std::make_unique<WorkerBuffer[]>(n);
+    local_senders_.reset(new (std::nothrow) ChannelSender<Task>[n]);
+    local_receivers_.reset(new (std::nothrow) ChannelReceiver<Task>[n]);
+    buffers_.reset(new (std::nothrow) WorkerBuffer[n]);
+    if (!global.sender || !local_senders_ || !local_receivers_ || !buffers_) return;
     for (std::uint64_t i = 0; i < n; ++i) {
       auto local = make_bounded_channel<Task>(kLocalCapacity);
-      if (!local.sender) throw std::bad_alloc();
-      local_senders_.push_back(std::move(local.sender));
-      local_receivers_.push_back(std::move(local.receiver));
+      if (!local.sender) return;
+      local_senders_[i] = std::move(local.sender);
+      local_receivers_[i] = std::move(local.receiver);
     }
     global_sender_ = std::move(global.sender);
     global_receiver_ = std::move(global.receiver);
   }
+
+  // False when the constructor could not get its storage.
+  bool allocated() const noexcept { return static_cast<bool>(global_receiver_); }
 
   WorkerPoolCore(const WorkerPoolCore&) = delete;
   WorkerPoolCore& operator=(const WorkerPoolCore&) = delete;
@@ -92,8 +96,8 @@ class WorkerPoolCore {
   ~WorkerPoolCore() {
     global_sender_.reset();
     global_receiver_.reset();
-    local_senders_.clear();
-    local_receivers_.clear();
+    local_senders_.reset();
+    local_receivers_.reset();
     buffers_.reset();
     metrics_ = MetricsRef{};
   }
@@ -120,9 +124,9 @@ class WorkerPoolCore {
     if (closed_.load(std::memory_order_acquire)) return PushResult::Closed;
     {
       std::lock_guard guard(local_senders_mu_);
-      // Empty after close(), and for a pool of zero workers.
-      if (local_senders_.empty()) return PushResult::Closed;
-      if (index >= local_senders_.size()) return PushResult::IndexOutOfRange;
+      // Gone after close(), and none for a pool of zero workers.
+      if (!local_senders_ || num_threads_ == 0) return PushResult::Closed;
+      if (index >= num_threads_) return PushResult::IndexOutOfRange;
       switch (local_senders_[index].try_send(task)) {
         case SendResult::Accepted:
           with_metrics([index](MetricsCore& m) { m.remote_schedule.add(index, 1); });
@@ -177,12 +181,12 @@ class WorkerPoolCore {
       std::lock_guard guard(global_sender_mu_);
       global_sender_.reset();  // the receiver still owns the queued tasks
     }
-    std::vector<ChannelSender<Task>> senders;
+    std::unique_ptr<ChannelSender<Task>[]> senders;
     {
       std::lock_guard guard(local_senders_mu_);
       senders.swap(local_senders_);
     }
-    senders.clear();  // disconnects each local queue; their tasks stay
+    senders.reset();  // disconnects each local queue; their tasks stay
     closed_.store(true, std::memory_order_release);
   }
 
@@ -267,8 +271,9 @@ class WorkerPoolCore {
   ChannelSender<Task> global_sender_;  // guarded by global_sender_mu_; empty once closed
   ChannelReceiver<Task> global_receiver_;
   SpinMutex local_senders_mu_;
-  std::vector<ChannelSender<Task>> local_senders_;  // guarded by local_senders_mu_
-  std::vector<ChannelReceiver<Task>> local_receivers_;
+  // One per worker; the senders are moved out (and released) by close().
+  std::unique_ptr<ChannelSender<Task>[]> local_senders_;  // guarded by local_senders_mu_
+  std::unique_ptr<ChannelReceiver<Task>[]> local_receivers_;
   std::unique_ptr<WorkerBuffer[]> buffers_;
   // Set by close() after both sender lists are emptied: once it reads true,
   // every accepted task is queued. Pushes use it as a fast early check (the

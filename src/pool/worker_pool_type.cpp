@@ -1,6 +1,7 @@
 // NativeWorkerPool: the scheduling core of a worker pool, holding tasks for
 // the Python layer's worker threads and an optional AtomicMetrics.
 #include <memory>
+#include <new>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
@@ -31,7 +32,9 @@ class MetricsHandle {
 using Core = WorkerPoolCore<OwnedRef, MetricsHandle>;
 
 struct WorkerPoolState {
-  explicit WorkerPoolState(std::uint64_t num_threads) : core(std::make_unique<Core>(num_threads)) {}
+  explicit WorkerPoolState(std::uint64_t num_threads) : core(new (std::nothrow) Core(num_threads)) {}
+  // False when the pool's storage could not be had (MemoryError).
+  explicit operator bool() const noexcept { return core && core->allocated(); }
   // On the heap: the core's locks can't move, and the state is built before
   // the object that receives it.
   std::unique_ptr<Core> core;
