@@ -154,3 +154,37 @@ def test_count_follows_add_and_done_and_is_read_only():
         wg.count = 0
     with pytest.raises(TypeError, match="RawAsyncWaitGroup"):
         wait_group_count(wg)  # the layer object, not the native one
+
+
+def test_a_refused_negative_add_never_shows_a_count_it_never_had():
+    """A negative add() that must fail (count 1, add(-2)) races a watcher and
+    a valid done(): the count must never read 0 while the failing add runs,
+    and the done() must succeed and wake the waiter."""
+    for _ in range(20):
+        wg = WaitGroup()
+        wg.add(1)
+        stop, seen_zero, done_raised = [], [], []
+
+        def misuse():
+            while not stop:
+                with pytest.raises(RuntimeError, match="negative"):
+                    wg.add(-2)
+
+        def watch():
+            for _ in range(2000):
+                if wg.count == 0 or wg.wait(0):
+                    seen_zero.append(True)
+                    return
+
+        threads = [threading.Thread(target=misuse), threading.Thread(target=watch)]
+        for t in threads:
+            t.start()
+        threads[1].join()
+        try:
+            wg.done()
+        except RuntimeError:
+            done_raised.append(True)
+        stop.append(True)
+        threads[0].join()
+        assert not seen_zero and not done_raised
+        assert wg.wait(0) and wg.count == 0

@@ -46,3 +46,6 @@ class NativeChannel:
 
 def wait_group_count(group: RawAsyncWaitGroup, /) -> int:
     """The counter of ``group``, read at one instant."""
+
+def wait_group_take(group: RawAsyncWaitGroup, count: int, /) -> list[tuple[Any, Any]] | None:
+    """Take ``count`` off the counter; the waiters to wake when it reached zero."""

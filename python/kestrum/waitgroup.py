@@ -20,10 +20,11 @@ from __future__ import annotations
 import asyncio
 import operator
 import threading
+from collections.abc import Iterator
 from typing import SupportsIndex, cast
 
 from kestrum._kestrum_core import RawAsyncWaitGroup
-from kestrum._kestrum_native import wait_group_count
+from kestrum._kestrum_native import wait_group_count, wait_group_take
 from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
@@ -59,15 +60,11 @@ class WaitGroup:
         if delta >= 0:
             self._raw.add(delta)
             return
-        # The native add() never releases waiters, even on reaching zero; only
-        # done() hands them out. So take all but the last unit here (checked
-        # for underflow natively) and the last one through done().
-        self._raw.add(delta + 1)
-        try:
-            self.done()
-        except RuntimeError:
-            self._raw.add(-(delta + 1))  # give the rest back: the add fails as a whole
-            raise RuntimeError("WaitGroup counter went negative: add() with negative delta") from None
+        # One step that also hands out the waiters when it reaches zero (the
+        # raw add() never does): no other caller sees a count in between.
+        waiters = wait_group_take(self._raw, -delta)
+        if waiters:
+            self._wake(waiters)
 
     def done(self) -> None:
         """Mark one job finished; the call that reaches zero wakes every
@@ -78,6 +75,16 @@ class WaitGroup:
 
     @staticmethod
     def _wake(waiters: list[tuple[object, object]]) -> None:
+        # The native call has already taken these entries out: every one
+        # must be woken, even if waking one of them raises (an interrupt).
+        rest = iter(waiters)
+        try:
+            WaitGroup._wake_each(rest)
+        finally:
+            WaitGroup._wake_each(rest)
+
+    @staticmethod
+    def _wake_each(waiters: Iterator[tuple[object, object]]) -> None:
         for first, target in waiters:
             if first is None:
                 cast("threading.Lock", target).release()

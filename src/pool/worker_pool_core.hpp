@@ -143,9 +143,11 @@ class WorkerPoolCore {
   //
   // Closed is reported only after a look that began once close() had
   // finished: by then every task the pool accepted is in a queue, so that
-  // empty look is final. A look that began on an open pool and saw the pool
-  // close meanwhile is repeated, since a task pushed just before the close
-  // may have landed behind it.
+  // empty look is final for this worker's buffer and local queue, and for
+  // the shared queue unless the pull limit kept this call off it (then the
+  // worker that is pulling drains it). A look that began on an open pool
+  // and saw the pool close meanwhile is repeated, since a task pushed just
+  // before the close may have landed behind it.
   PopResult pop_work(std::uint64_t index, Task& out) noexcept {
     // Acquire: pairs with close()'s release, after both sender locks.
     bool closed_before_look = closed_.load(std::memory_order_acquire);

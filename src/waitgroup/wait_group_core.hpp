@@ -65,18 +65,25 @@ class WaitGroupCore {
     return AddResult::Ok;
   }
 
-  // On ReachedZero, `waiters` (empty on entry) receives the whole list in
-  // registration order.
-  DoneResult done(List& waiters) noexcept {
+  // Takes one off the counter. On ReachedZero, `waiters` (empty on entry)
+  // receives the whole list in registration order.
+  DoneResult done(List& waiters) noexcept { return take(1, waiters); }
+
+  // Takes `down` (>= 1) off the counter in one step, or nothing if the
+  // counter is below `down` (Underflow). Like done(), the call that brings
+  // the counter to zero takes the list: a negative add() that must wake
+  // the waiters when it reaches zero, without a moment at which the counter
+  // shows a value it never had.
+  DoneResult take(std::uint64_t down, List& waiters) noexcept {
     std::uint64_t current = counter_.load(std::memory_order_relaxed);
     // Lock-free while the counter stays above zero.
-    while (current > 1) {
-      if (counter_.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
+    while (current > down) {
+      if (counter_.compare_exchange_weak(current, current - down, std::memory_order_acq_rel,
                                          std::memory_order_relaxed)) {
         return DoneResult::NotZero;
       }
     }
-    if (current == 0) return DoneResult::Underflow;
+    if (current < down) return DoneResult::Underflow;
     // This call may reach zero: do it under the waiters lock, so that the
     // step to zero and taking the list are one step for register_waiter(),
     // which checks the counter under the same lock. Taking the list after
@@ -86,10 +93,10 @@ class WaitGroupCore {
     std::lock_guard guard(mu_);
     current = counter_.load(std::memory_order_relaxed);
     do {
-      if (current == 0) return DoneResult::Underflow;
-    } while (!counter_.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel,
+      if (current < down) return DoneResult::Underflow;
+    } while (!counter_.compare_exchange_weak(current, current - down, std::memory_order_acq_rel,
                                              std::memory_order_relaxed));
-    if (current != 1) return DoneResult::NotZero;  // an add() came in meanwhile
+    if (current != down) return DoneResult::NotZero;  // an add() came in meanwhile
     waiters.swap(waiters_);
     return DoneResult::ReachedZero;
   }

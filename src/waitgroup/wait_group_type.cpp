@@ -12,7 +12,7 @@ namespace kestrum {
 namespace {
 
 using State = WaitGroupState;
-using Entries = WaiterGroupCore::List;
+using Entries = WaiterEntries;
 
 Result<OwnedRef> add(State& self, std::int64_t delta) {
   switch (self.core->add(delta)) {
@@ -24,27 +24,6 @@ Result<OwnedRef> add(State& self, std::int64_t delta) {
   return Failure(PyExc_RuntimeError, "WaitGroup counter went negative: add() with negative delta");
 }
 
-// Builds [(first, future), ...] from `entries`, taking over their references.
-// Every object is allocated before any reference moves, so on failure the
-// entries are still whole and can go back to the list.
-OwnedRef waiter_list(Entries& entries) noexcept {
-  const auto count = static_cast<Py_ssize_t>(entries.size());
-  OwnedRef list = OwnedRef::steal(PyList_New(count));
-  if (!list) return list;
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) return OwnedRef();  // the list frees the empty tuples made so far
-    PyList_SET_ITEM(list.get(), i, pair);
-  }
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PyList_GET_ITEM(list.get(), i);
-    WaiterEntry entry = entries.pop_front();
-    PyTuple_SET_ITEM(pair, 0, entry.first.release());
-    PyTuple_SET_ITEM(pair, 1, entry.future.release());
-  }
-  return list;
-}
-
 Result<OwnedRef> done(State& self) {
   Entries entries;
   switch (self.core->done(entries)) {
@@ -53,17 +32,7 @@ Result<OwnedRef> done(State& self) {
       return Failure(PyExc_RuntimeError, "WaitGroup counter went negative: too many done() calls");
     case DoneResult::ReachedZero: break;
   }
-  OwnedRef list = waiter_list(entries);
-  if (!list) {
-    // Releasing the entries would leave their waiters asleep for ever: put
-    // them back, in order, for the next done() to zero or an unregister,
-    // and report the MemoryError. (Should even the put-back fail, they are
-    // released: their waiters time out or are cancelled.)
-    Failure failure = Failure::pending();
-    (void)self.core->put_back_front(entries);
-    return failure;
-  }
-  return list;
+  return hand_out(self, entries);
 }
 
 Result<OwnedRef> register_waiter(State& self, PyObject* waiter) {
