@@ -86,6 +86,21 @@ TEST_F(WaitGroup, OnlyDoneToZeroHandsOutTheList) {
   EXPECT_TRUE(again.empty());
 }
 
+// take(k) is done() k times in one step: all or nothing, and the step that
+// reaches zero takes the list.
+TEST_F(WaitGroup, TakeIsAllOrNothingAndHandsOutAtZero) {
+  Group g;
+  List list;
+  ASSERT_EQ(g.add(3), AddResult::Ok);
+  EXPECT_FALSE(enlist(g, 1));
+  EXPECT_EQ(g.take(2, list), DoneResult::NotZero);
+  EXPECT_EQ(g.take(2, list), DoneResult::Underflow);
+  EXPECT_EQ(g.counter(), 1u);
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(g.take(1, list), DoneResult::ReachedZero);
+  EXPECT_EQ(ids_of(list), ids(1, 1));
+}
+
 TEST_F(WaitGroup, UnregisterRemovesEveryMatchKeepingOrder) {
   Group g;
   ASSERT_EQ(g.add(1), AddResult::Ok);
