@@ -72,11 +72,13 @@ class _TaskFuture(NativeFuture, Future[Any]):
       ``_state``; ``wait(return_when=FIRST_EXCEPTION)`` calls
       ``exception()`` while holding it, hence reentrant), done callbacks.
     - Reading ``_condition`` marks the future watched in the same atomic
-      word that the move to a done state changes. So the thread that
-      finishes or cancels a future knows, from that one atomic operation,
-      whether anybody may be waiting, and only then calls ``_notify_done``,
-      which takes the lock: a waiter either saw the done state or is
-      notified, never neither.
+      word that the move to a done state changes. The thread that finishes
+      a future publishes the outcome with one compare-and-swap that fails
+      once the future is watched; then, and only then, it calls
+      ``_notify_done``, which publishes under the lock and notifies. So a
+      waiter either saw the done state or is notified, never neither, and
+      whoever holds the lock sees the state stay put (the standard
+      ``wait()`` reads it twice under the lock).
     - Being a ``concurrent.futures.Future`` subclass keeps
       ``isinstance`` checks (``asyncio.wrap_future``) working; the stock
       ``Future.__init__`` never runs.
@@ -122,9 +124,12 @@ class _TaskFuture(NativeFuture, Future[Any]):
                 cv.wait(timeout)
 
     def _notify_done(self) -> None:
-        """Called once, by the thread that made a watched future finished or
-        cancelled: tell the hooks and waiters, then run the callbacks."""
+        """Called once, by the thread that finished or cancelled a watched
+        future: publish the finished state under the lock (so whoever holds
+        the lock sees the state stay put), tell the hooks and waiters, then
+        run the callbacks."""
         with self._condition:
+            self._publish()
             hooks = self._hooks
             if hooks and self._state == _FINISHED:
                 if self._exception is not None:

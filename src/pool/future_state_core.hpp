@@ -6,7 +6,8 @@
 // States follow the standard future: Pending -> Running -> Finished, or
 // Pending -> Cancelled -> CancelledAndNotified. Completing is a claim held
 // for the instant between choosing the one thread that stores the outcome
-// and publishing it: that thread writes the result, then finish() publishes
+// and publishing it: that thread writes the result, then try_finish() (or
+// publish_watched(), under the lock, for a watched future) publishes
 // Finished with release order, so whoever reads Finished with acquire order
 // sees the outcome. Readers report Completing as Running.
 //
@@ -14,13 +15,17 @@
 // path without a lost wake-up. Anybody about to look at the state under the
 // future's lock and wait on it (a result() that must block, the standard
 // wait()/as_completed(), add_done_callback) first sets the flag with watch(),
-// then reads the state. Every transition to a done state is one
-// read-modify-write of the same word that reports whether the flag was set
-// at that instant. So either the transition came first, and the watcher
-// reads a done state and does not wait, or the flag came first, and the
-// thread making the transition sees it and notifies under the lock (which
-// the watcher holds while it registers its interest). A future nobody
-// watched never touches a lock.
+// then takes the lock and reads the state. Finishing is one
+// compare-and-swap from unwatched Completing to Finished, which fails once
+// the flag is set. So either it came first, and the watcher reads Finished,
+// or the flag came first, and the finishing thread publishes Finished under
+// the lock instead (publish_watched()) and notifies there. A watcher that
+// holds the lock therefore sees the state stay put (the standard wait()
+// reads it twice and counts on both reads agreeing). A future nobody
+// watched never touches a lock. Cancelling is one compare-and-swap that
+// reports the flag: the standard helpers do not count Cancelled as done
+// (only CancelledAndNotified, which moves under the lock), so cancel() only
+// needs to notify, under the lock, when the flag was set.
 #include <atomic>
 #include <cstdint>
 
@@ -72,7 +77,7 @@ class FutureStateWord {
 
   // Claims the right to store the outcome: Pending or Running -> Completing.
   // Returns the word seen; the claim is held if and only if its state was
-  // Pending or Running. The holder must call finish().
+  // Pending or Running. The holder must then publish (try_finish()).
   std::uint32_t begin_complete() noexcept {
     std::uint32_t word = word_.load(std::memory_order_relaxed);
     while (state_of(word) == FutureState::Pending || state_of(word) == FutureState::Running) {
@@ -85,17 +90,20 @@ class FutureStateWord {
     return word;
   }
 
-  // Completing -> Finished, publishing what the claim holder stored. Returns
-  // whether the flag was set at that instant: then the caller notifies.
-  bool finish() noexcept {
-    std::uint32_t word = word_.load(std::memory_order_relaxed);
-    for (;;) {
-      const std::uint32_t next = (word & kWatched) | static_cast<std::uint32_t>(FutureState::Finished);
-      if (word_.compare_exchange_weak(word, next, std::memory_order_seq_cst,
-                                      std::memory_order_relaxed)) {
-        return watched(word);
-      }
-    }
+  // Completing -> Finished, publishing what the claim holder stored, if
+  // nobody watches the future. Returns false, leaving it Completing, if it
+  // is watched: the holder must then take the future's lock and publish
+  // with publish_watched() under it.
+  bool try_finish() noexcept {
+    std::uint32_t expected = static_cast<std::uint32_t>(FutureState::Completing);
+    return word_.compare_exchange_strong(expected, static_cast<std::uint32_t>(FutureState::Finished),
+                                         std::memory_order_seq_cst, std::memory_order_relaxed);
+  }
+
+  // Completing -> Finished for a watched future, under its lock; nothing
+  // in any other state. Returns whether it published.
+  bool publish_watched() noexcept {
+    return state_of(advance(FutureState::Completing, FutureState::Finished)) == FutureState::Completing;
   }
 
  private:

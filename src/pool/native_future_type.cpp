@@ -102,7 +102,8 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
   }
   f.result = std::move(result);
   f.exception = std::move(exception);
-  if (f.word.finish()) return call_method(self, "_notify_done", nullptr);
+  // Watched: the Python half publishes under the future's lock, then notifies.
+  if (!f.word.try_finish()) return call_method(self, "_notify_done", nullptr);
   return py_none();
 }
 
@@ -303,6 +304,10 @@ PyObject* advance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* publish(PyObject* self, PyObject*) noexcept {
+  return py_bool(Self::of(self).word.publish_watched()).release();
+}
+
 PyObject* set_result(PyObject* self, PyObject* value) noexcept {
   return run_entry([&]() -> Result<OwnedRef> { return complete(self, OwnedRef::borrow(value), OwnedRef()); });
 }
@@ -331,6 +336,10 @@ PyMethodDef methods[] = {
      "set_exception($self, exception, /)\n--\n\nMark the future finished with `exception`."},
     {"_run", run_method, METH_NOARGS,
      "_run($self)\n--\n\nRun the call on this thread unless it was cancelled."},
+    {"_publish", publish, METH_NOARGS,
+     "_publish($self)\n--\n\n"
+     "With the future's lock held: make a watched future whose outcome is\n"
+     "stored finished. Returns whether it did (False in any other state)."},
     {"_advance", as_cfunction(advance_method), METH_FASTCALL | METH_KEYWORDS,
      "_advance($self, from_state, to_state)\n--\n\n"
      "Move the state from `from_state` to `to_state` if it is `from_state`\n"
