@@ -54,7 +54,7 @@ _S_MASK = 7
 _S_WATCHED = 8
 
 
-class _TaskFuture(NativeFuture, Future[Any]):
+class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # native read-only state
     """The future ``WorkerPool.submit`` returns, and at the same time the task
     object that travels through the native queues.
 
@@ -536,7 +536,7 @@ class WorkerPool(Executor):
             # queued there, with no Python frame, and no kwargs dict unless
             # there are keyword arguments. A subclass that overrides submit
             # keeps its own.
-            self.submit = core.native.submit  # type: ignore[method-assign]
+            self.submit = core.native.submit  # type: ignore[method-assign, assignment]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
