@@ -44,7 +44,7 @@ KINDS = ["result", "exception", "wait-all", "wait-first-exception", "wait-first-
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_a_watcher_racing_completion_is_always_woken(kind):
+def test_a_watcher_thread_racing_completion_is_always_woken(kind):
     # The watcher starts looking at the same instant the worker finishes the
     # call, and waits without a time limit: whichever comes first, it must
     # come back with the outcome. A lost wake-up leaves it hanging.
@@ -67,7 +67,7 @@ def test_a_watcher_racing_completion_is_always_woken(kind):
             assert seen == [True], f"round {i}: the watcher {'hung' if watcher.is_alive() else 'failed'}"
 
 
-def test_callbacks_added_while_tasks_finish_run_exactly_once(run_together):
+def test_callbacks_added_from_two_threads_while_tasks_finish_run_exactly_once(run_together):
     calls = collections.Counter()
     lock = threading.Lock()
 
@@ -94,7 +94,7 @@ def test_callbacks_added_while_tasks_finish_run_exactly_once(run_together):
     assert len(calls) == 2000 and set(calls.values()) == {2}
 
 
-def test_cancel_racing_the_workers_runs_each_call_once_or_never(run_together):
+def test_cancel_from_a_thread_racing_the_workers_runs_each_call_once_or_never(run_together):
     ran = collections.Counter()
     lock = threading.Lock()
 
