@@ -191,3 +191,15 @@ def test_a_subclass_keeps_its_own_submit():
     with Counting(1) as pool:
         assert list(pool.map(abs, [-1, -2])) == [1, 2] and pool.submit(abs, -3).result(T) == 3
     assert Counting.submitted == 3
+
+
+def test_a_dropped_pool_and_its_futures_are_freed():
+    pool = WorkerPool(2)
+    futures = [pool.submit(abs, -i) for i in range(100)] + pool.submit_many(abs, [(-1,)] * 100)
+    assert [f.result(T) for f in futures[:3]] == [0, 1, 2]
+    cf.wait(futures, T)
+    refs = [weakref.ref(pool), weakref.ref(pool._core), weakref.ref(futures[0])]
+    pool.shutdown()
+    del pool, futures
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None, None]

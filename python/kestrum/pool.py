@@ -292,7 +292,16 @@ class _Core:
         # same call that claims it: a KeyboardInterrupt raised in a submitter
         # between the two would otherwise leave that worker asleep for good.
         self.native.set_wakers(tuple(parker.release for parker in self.parkers))
-        self.native.set_submitter(_TaskFuture, self.refusal)
+        # Through a weak reference: the native pool holds what it is given
+        # and the collector can't see into it, so a bound method would keep
+        # this core alive for good.
+        core = weakref.ref(self)
+
+        def refusal() -> BaseException:
+            alive = core()
+            return alive.refusal() if alive is not None else RuntimeError("cannot schedule new futures after shutdown")
+
+        self.native.set_submitter(_TaskFuture, refusal)
         self.closed = False
         self.broken: str | None = None
         # Set in a forked child: the native state may hold locks of threads
