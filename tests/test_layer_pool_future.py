@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 from kestrum import WorkerPool
+from kestrum._kestrum_native import NativeFuture
 
 T = 10  # generous bound for any single wait; tests finish far sooner
 ROUNDS = 200
@@ -203,3 +204,14 @@ def test_a_dropped_pool_and_its_futures_are_freed():
     del pool, futures
     gc.collect()
     assert [ref() for ref in refs] == [None, None, None]
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda: NativeFuture(abs, [1], None), TypeError),
+    (lambda: NativeFuture(abs, (1,), {1: 2}.keys()), TypeError),
+    (lambda: NativeFuture(abs, (1,), None)._advance(4, 0), ValueError),  # finished never moves back
+    (lambda: NativeFuture(abs, (1,), None)._advance(0, 4), ValueError),  # the outcome is stored, not moved to
+], ids=["args-not-a-tuple", "kwargs-not-a-dict", "finished-to-pending", "pending-to-finished"])
+def test_the_native_half_refuses_bad_input(call, error):
+    with pytest.raises(error):
+        call()

@@ -275,9 +275,14 @@ PyObject* run_method(PyObject* self, PyObject*) noexcept {
 }
 
 Result<OwnedRef> advance(PyObject* self, std::uint64_t from, std::uint64_t to) {
-  if (from > static_cast<std::uint64_t>(FutureState::Finished) ||
-      to > static_cast<std::uint64_t>(FutureState::Finished)) {
-    return Failure(PyExc_ValueError, "not a future state");
+  // Only the moves the Python half makes: the outcome is stored once, by
+  // the Completing claim, and never moves back.
+  const auto is = [&](FutureState a, FutureState b) {
+    return from == static_cast<std::uint64_t>(a) && to == static_cast<std::uint64_t>(b);
+  };
+  if (!is(FutureState::Pending, FutureState::Running) && !is(FutureState::Pending, FutureState::Cancelled) &&
+      !is(FutureState::Cancelled, FutureState::CancelledAndNotified)) {
+    return Failure(PyExc_ValueError, "not a state change a future makes this way");
   }
   State& f = Self::of(self);
   const std::uint32_t seen = f.word.advance(static_cast<FutureState>(from), static_cast<FutureState>(to));
@@ -343,7 +348,8 @@ PyMethodDef methods[] = {
     {"_advance", as_cfunction(advance_method), METH_FASTCALL | METH_KEYWORDS,
      "_advance($self, from_state, to_state)\n--\n\n"
      "Move the state from `from_state` to `to_state` if it is `from_state`\n"
-     "(0 pending, 1 running, 2 cancelled, 3 cancelled and notified, 4 finished).\n"
+     "(0 pending -> 1 running, 0 pending -> 2 cancelled, 2 cancelled -> 3\n"
+     "cancelled and notified; any other pair raises ValueError).\n"
      "Returns the state word seen: the low 3 bits its state, bit 3 whether the\n"
      "future was watched. Moving to cancelled drops the call."},
     {nullptr, nullptr, 0, nullptr},
