@@ -254,6 +254,14 @@ Result<OwnedRef> submit_many(State& self, PyObject* fn, PyObject* argument_tuple
   return futures;
 }
 
+// Runs a popped task: natively if it is a NativeFuture, else by its _run().
+Result<OwnedRef> run_task(PyObject* task) {
+  if (is_native_future_type(Py_TYPE(task))) return run_native_future(task);
+  OwnedRef done = OwnedRef::steal(PyObject_CallMethod(task, "_run", nullptr));
+  if (!done) return Failure::pending();
+  return done;
+}
+
 // run_next(index, track): worker `index` runs its next task on this thread.
 // True: a task ran (or was found cancelled); None: nothing to run now;
 // raises ThreadPoolClosedError once the pool is closed and drained. With
@@ -268,18 +276,12 @@ Result<OwnedRef> run_next(State& self, std::uint64_t index, bool track) {
   }
   MetricsCore& counters = self.core->counters();
   if (track) counters.active.add(index, 1);
-  Result<OwnedRef> ran = py_none();
-  if (is_native_future_type(Py_TYPE(task.get()))) {
-    ran = run_native_future(task.get());
-  } else {
-    ran = OwnedRef::steal(PyObject_CallMethod(task.get(), "_run", nullptr));
-  }
+  Result<OwnedRef> ran = run_task(task.get());
   if (track) {
     counters.active.sub(index, 1);
     counters.completed.add(index, 1);
   }
   if (!ran.ok()) return ran;
-  if (!ran.value()) return Failure::pending();  // the generic _run() raised
   return py_bool(true);
 }
 
