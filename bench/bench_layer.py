@@ -2,7 +2,11 @@
 
 1. Tasks: TASKS trivial calls submitted to ``kestrum.WorkerPool`` and to
    ``concurrent.futures.ThreadPoolExecutor`` with the same number of workers;
-   the clock runs from the first submit until every result has been read.
+   the clock runs from the first submit until every result has been read
+   (again with ``metrics=False``). Tiny tasks: TASKS calls of
+   ``sum(range(50))`` through ``WorkerPool.map(chunksize=TASKS/(20*workers))``
+   and through ``submit_many``, against the same calls in a serial loop; and
+   the same split over bare threads, the most the machine gives right now.
    Imbalanced: one task that sleeps LONG seconds, submitted first, then
    SHORT trivial calls; the clock stops when every short result has been
    read. Against ThreadPoolExecutor and against the same pool without work
@@ -63,6 +67,59 @@ def pool_run(make: Callable[[], concurrent.futures.Executor], tasks: int) -> Tim
                 future.result()
             elapsed = time.perf_counter() - start
         return tasks / elapsed
+    return run
+
+
+def _tiny() -> int:
+    return sum(range(50))
+
+
+def _tiny_of(_: object) -> int:
+    return sum(range(50))
+
+
+def tiny_serial(tasks: int) -> Timed:
+    def run() -> float:
+        start = time.perf_counter()
+        for _ in range(tasks):
+            _tiny()
+        return tasks / (time.perf_counter() - start)
+    return run
+
+
+def tiny_raw_threads(workers: int, tasks: int) -> Timed:
+    """The ceiling: `workers` bare threads sharing the calls, no pool."""
+    def run() -> float:
+        barrier = threading.Barrier(workers + 1)
+
+        def work() -> None:
+            barrier.wait()
+            for _ in range(tasks // workers):
+                _tiny()
+
+        threads = [threading.Thread(target=work) for _ in range(workers)]
+        for thread in threads:
+            thread.start()
+        start = time.perf_counter()
+        barrier.wait()
+        for thread in threads:
+            thread.join()
+        return tasks // workers * workers / (time.perf_counter() - start)
+    return run
+
+
+def tiny_pool(workers: int, tasks: int, how: str) -> Timed:
+    def run() -> float:
+        with WorkerPool(workers) as pool:
+            pool.submit(_tiny).result()
+            start = time.perf_counter()
+            if how == "map":
+                for _ in pool.map(_tiny_of, range(tasks), chunksize=max(1, tasks // (20 * workers))):
+                    pass
+            else:
+                for future in pool.submit_many(_tiny, [()] * tasks):
+                    future.result()
+            return tasks / (time.perf_counter() - start)
     return run
 
 
@@ -290,6 +347,7 @@ def compare(label: str, ours: Timed, theirs: Timed, reps: int) -> float:
             sink.append(fn())
     m, s = statistics.median(mine), statistics.median(std)
     print(f"| {label} | {m:,.0f}/s | {s:,.0f}/s | {m / s:.2f}x |", flush=True)
+    compare.medians = (m, s)  # type: ignore[attr-defined]
     return m / s
 
 
@@ -313,6 +371,18 @@ def main() -> int:
     compare(f"{args.tasks:,} tasks, {w} workers: WorkerPool vs ThreadPoolExecutor",
             pool_run(lambda: WorkerPool(w), args.tasks),
             pool_run(lambda: concurrent.futures.ThreadPoolExecutor(w), args.tasks), args.reps)
+    ours, theirs = compare.medians  # type: ignore[attr-defined]
+    per_task = f"{1e6 / ours:.2f} us vs {1e6 / theirs:.2f} us per task"
+    compare(f"{args.tasks:,} tasks, {w} workers, metrics=False: WorkerPool vs ThreadPoolExecutor",
+            pool_run(lambda: WorkerPool(w, metrics=False), args.tasks),
+            pool_run(lambda: concurrent.futures.ThreadPoolExecutor(w), args.tasks), args.reps)
+    tiny = f"{args.tasks:,} tiny tasks (sum(range(50))), {w} workers: "
+    compare(tiny + "WorkerPool.map(chunksize) vs a serial loop",
+            tiny_pool(w, args.tasks, "map"), tiny_serial(args.tasks), args.reps)
+    compare(tiny + "WorkerPool.submit_many vs a serial loop",
+            tiny_pool(w, args.tasks, "many"), tiny_serial(args.tasks), args.reps)
+    compare(tiny + f"{w} bare threads (the ceiling) vs a serial loop",
+            tiny_raw_threads(w, args.tasks), tiny_serial(args.tasks), args.reps)
     imbalanced = f"imbalanced: one {args.long:g} s task, then {args.short:,} tasks, {w} workers: WorkerPool vs "
     compare(imbalanced + "ThreadPoolExecutor",
             imbalanced_run(lambda: WorkerPool(w), args.short, args.long),
@@ -326,6 +396,7 @@ def main() -> int:
                 pipeline_channel(args.items, producers, consumers, args.maxsize),
                 pipeline_queue(args.items, producers, consumers, args.maxsize), args.reps)
 
+    print(f"\nWorkerPool no-op task: {per_task} (ThreadPoolExecutor), median of the first row.")
     print("\n| thread/event-loop row | kestrum | janus | culsans | vs best peer |")
     print("|---|---|---|---|---|")
     n, m = args.items, args.maxsize

@@ -10,6 +10,7 @@
 #include "binding/once.hpp"
 #include "binding/owned_ref.hpp"
 #include "native_registry.hpp"
+#include "pool/native_future.hpp"
 
 namespace kestrum {
 namespace {
@@ -20,9 +21,10 @@ struct ClassEntry {
   std::atomic<PyTypeObject*> type{nullptr};
 };
 
-std::array<ClassEntry, 2> class_entries{{
+std::array<ClassEntry, 3> class_entries{{
     {"NativeStealingPool", &native_stealing_pool_spec},
     {"NativeChannel", &native_channel_spec},
+    {"NativeFuture", &native_future_spec},
 }};
 
 ProcessOnce closed_error_once;

@@ -10,7 +10,6 @@ releases that lock. See ``_Core`` for the parking protocol.
 
 from __future__ import annotations
 
-import _thread
 import functools
 import itertools
 import logging
@@ -24,8 +23,8 @@ from concurrent.futures import _base
 from concurrent.futures.thread import BrokenThreadPool
 from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, ParamSpec, TypeVar
 
-from kestrum._kestrum_core import AtomicMetrics, ThreadPoolClosedError
-from kestrum._kestrum_native import NativeStealingPool
+from kestrum._kestrum_core import ThreadPoolClosedError
+from kestrum._kestrum_native import NativeFuture, NativeStealingPool
 
 if TYPE_CHECKING:
     from concurrent.futures._base import _Waiter
@@ -40,12 +39,8 @@ _RUNNING = _base.RUNNING
 _CANCELLED = _base.CANCELLED
 _CANCELLED_AND_NOTIFIED = _base.CANCELLED_AND_NOTIFIED
 _FINISHED = _base.FINISHED
-_DONE_STATES = frozenset({_CANCELLED, _CANCELLED_AND_NOTIFIED, _FINISHED})
 
 _LOGGER = logging.getLogger("kestrum.pool")
-# The C type itself: threading.RLock is a Python-level factory that costs as
-# much again per call.
-_new_rlock = getattr(_thread, "RLock", threading.RLock)
 
 
 def _check_timeout(timeout: float | None) -> None:
@@ -53,58 +48,46 @@ def _check_timeout(timeout: float | None) -> None:
         raise ValueError("'timeout' must be a non-negative number")
 
 
-class _TaskFuture(Future[Any]):
+# Codes of the native state word (see NativeFuture._advance).
+_S_PENDING, _S_RUNNING, _S_CANCELLED, _S_CANCELLED_AND_NOTIFIED = 0, 1, 2, 3
+_S_MASK = 7
+_S_WATCHED = 8
+
+
+class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # native read-only state
     """The future ``WorkerPool.submit`` returns, and at the same time the task
     object that travels through the native queues.
 
-    The stock ``Future.__init__`` builds a ``threading.Condition`` (a Python
-    object with its own lock and waiter deque) and two lists for every task;
-    on a burst of small tasks that costs more than queueing and running them,
-    and the garbage collector then walks all of it. This subclass keeps the
-    whole protocol the rest of ``concurrent.futures`` relies on (``wait``,
-    ``as_completed`` and ``asyncio.wrap_future`` included) with one lock per
-    future and creates the rest only when somebody actually waits:
+    The split keeps a task as cheap as a task can be and the future whole:
 
-    - ``_condition`` is the per-future reentrant lock, ``_thread.RLock``
-      (as cheap to make and take as a plain lock). Outside code only ever
-      acquires and releases it (``wait()`` and ``as_completed()`` take every
-      future's lock in id order), and ``wait(return_when=FIRST_EXCEPTION)``
-      calls ``exception()`` while holding it: a plain lock would deadlock
-      there. All waiting on it happens here.
-    - ``_waiters`` (the ``wait()``/``as_completed()`` hooks), the done
-      callbacks and the condition for ``result()`` are created on first use,
-      always with the lock held.
-    - The callable and its arguments ride on the future itself, so a task
-      costs one allocation besides the kwargs dict the call syntax makes.
+    - ``NativeFuture`` (first in the method order) holds the state in one
+      atomic word, the call and its outcome, and the methods every task
+      pays for: the worker runs the call in one native call, and
+      ``done()``/``result()`` on a done future never take a lock. There is
+      no lock per future and no ``__init__`` in Python.
+    - This class adds what only a *watched* future needs, all under
+      ``_condition``, a reentrant lock made on first use: waiting in
+      ``result()``/``exception()``, the hooks of ``concurrent.futures.wait``
+      and ``as_completed`` (which take every future's ``_condition`` and read
+      ``_state``; ``wait(return_when=FIRST_EXCEPTION)`` calls
+      ``exception()`` while holding it, hence reentrant), done callbacks.
+    - Reading ``_condition`` marks the future watched in the same atomic
+      word that the move to a done state changes. The thread that finishes
+      a future publishes the outcome with one compare-and-swap that fails
+      once the future is watched; then, and only then, it calls
+      ``_notify_done``, which publishes under the lock and notifies. So a
+      waiter either saw the done state or is notified, never neither, and
+      whoever holds the lock sees the state stay put (the standard
+      ``wait()`` reads it twice under the lock).
+    - Being a ``concurrent.futures.Future`` subclass keeps
+      ``isinstance`` checks (``asyncio.wrap_future``) working; the stock
+      ``Future.__init__`` never runs.
     """
 
-    __slots__ = (
-        "_condition", "_state", "_result", "_exception",
-        "_hooks", "_callbacks", "_cv", "_fn", "_args", "_kwargs",
-    )
-
-    # A bare RLock rather than a Condition: see the class docstring.
-    _condition: threading.RLock  # type: ignore[assignment]
-    _hooks: list[_Waiter] | None
-    _callbacks: list[Callable[[Future[Any]], object]] | None
-    _cv: threading.Condition | None
-    _fn: Callable[..., Any] | None
-    _args: tuple[Any, ...]
-    _kwargs: dict[str, Any] | None  # None: no keyword arguments
-
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any] | None) -> None:
-        # Future.__init__ is deliberately not called: it would build the
-        # Condition and lists this class exists to avoid.
-        self._condition = _new_rlock()
-        self._state = _PENDING
-        self._result = None
-        self._exception = None
-        self._hooks = None
-        self._callbacks = None
-        self._cv = None
-        self._fn = fn
-        self._args = args
-        self._kwargs = kwargs
+    # Created on first use, under _condition; until then the class defaults.
+    _hooks: list[_Waiter] | None = None
+    _callbacks: list[Callable[[Future[Any]], object]] | None = None
+    _cv: threading.Condition | None = None
 
     # concurrent.futures.wait()/as_completed() append to and remove from this
     # list while holding _condition, so creating it lazily here is race-free.
@@ -128,65 +111,52 @@ class _TaskFuture(Future[Any]):
             return f"<{name} at {id(self):#x} state=finished returned {type(self._result).__name__}>"
         return f"<{name} at {id(self):#x} state={_base._STATE_TO_DESCRIPTION_MAP[state]}>"
 
-    # -- reading ---------------------------------------------------------
+    # -- the slow paths the native half calls ----------------------------
 
-    def cancelled(self) -> bool:
-        return self._state in (_CANCELLED, _CANCELLED_AND_NOTIFIED)
-
-    def running(self) -> bool:
-        return self._state == _RUNNING
-
-    def done(self) -> bool:
-        return self._state in _DONE_STATES
-
-    def _wait_done(self, timeout: float | None) -> None:
-        """With the lock held: wait until the future is done or `timeout`
-        passes (the caller re-checks the state)."""
-        if self._state in _DONE_STATES:
-            return
-        cv = self._cv
-        if cv is None:
-            cv = self._cv = threading.Condition(self._condition)
-        cv.wait(timeout)
-
-    def result(self, timeout: float | None = None) -> Any:
-        """Wait up to `timeout` seconds (None: no limit) for the task and
-        return its result, or raise its exception; ``TimeoutError`` if it is
-        not done in time, ``CancelledError`` if it was cancelled. A
-        negative `timeout` does not wait, as for any ``Future``: the standard
-        ``map()`` passes what is left of its own time limit."""
-        try:
-            with self._condition:
-                if self._state not in _DONE_STATES:
-                    self._wait_done(timeout)
-                state = self._state
-                if state == _FINISHED:
-                    if self._exception is not None:
-                        raise self._exception
-                    return self._result
-                if state in (_CANCELLED, _CANCELLED_AND_NOTIFIED):
-                    raise CancelledError()
-                raise TimeoutError()
-        finally:
-            # The traceback of a re-raised task exception references this
-            # frame: drop the frame's reference to the future to break the cycle.
-            self = None  # type: ignore[assignment]  # noqa: PLW0642
-
-    def exception(self, timeout: float | None = None) -> BaseException | None:
-        """Wait like ``result()``, then return the task's exception (None if
-        it returned normally) instead of raising it."""
+    def _wait(self, timeout: float | None) -> None:
+        """Wait until the future is done or `timeout` passes (the caller
+        re-checks the state)."""
         with self._condition:
-            self._wait_done(timeout)
-            state = self._state
-            if state == _FINISHED:
-                return self._exception
-            if state in (_CANCELLED, _CANCELLED_AND_NOTIFIED):
-                raise CancelledError()
-            raise TimeoutError()
+            if not self.done():
+                cv = self._cv
+                if cv is None:
+                    cv = self._cv = threading.Condition(self._condition)
+                cv.wait(timeout)
+
+    def _notify_done(self) -> None:
+        """Called once, by the thread that finished or cancelled a watched
+        future: publish the finished state under the lock (so whoever holds
+        the lock sees the state stay put), tell the hooks and waiters, then
+        run the callbacks."""
+        with self._condition:
+            self._publish()
+            hooks = self._hooks
+            if hooks and self._state == _FINISHED:
+                if self._exception is not None:
+                    for hook in hooks:
+                        hook.add_exception(self)
+                else:
+                    for hook in hooks:
+                        hook.add_result(self)
+            if self._cv is not None:
+                self._cv.notify_all()
+            # Final: nobody appends once the future is done.
+            callbacks = self._callbacks
+        if callbacks:
+            self._invoke(callbacks)
+
+    def _invoke(self, callbacks: list[Callable[[Future[Any]], object]]) -> None:
+        for callback in callbacks:
+            try:
+                callback(self)
+            except Exception:
+                _LOGGER.exception("exception calling callback for %r", self)
+
+    # -- the rest of the protocol ----------------------------------------
 
     def add_done_callback(self, fn: Callable[[Future[Any]], object]) -> None:
         with self._condition:
-            if self._state not in _DONE_STATES:
+            if not self.done():
                 callbacks = self._callbacks
                 if callbacks is None:
                     self._callbacks = [fn]
@@ -198,134 +168,43 @@ class _TaskFuture(Future[Any]):
         except Exception:
             _LOGGER.exception("exception calling callback for %r", self)
 
-    def _invoke_callbacks(self) -> None:
-        # Only reached once the state is final, so the list no longer changes.
-        callbacks = self._callbacks
-        if callbacks:
-            for callback in callbacks:
-                try:
-                    callback(self)
-                except Exception:
-                    _LOGGER.exception("exception calling callback for %r", self)
-
-    # -- state changes ---------------------------------------------------
-
     def cancel(self) -> bool:
-        with self._condition:
-            state = self._state
-            if state in (_RUNNING, _FINISHED):
-                return False
-            if state in (_CANCELLED, _CANCELLED_AND_NOTIFIED):
-                return True
-            self._state = _CANCELLED
-            self._fn = None  # release the task's references early
-            self._args = ()
-            self._kwargs = None
-            if self._cv is not None:
-                self._cv.notify_all()
-        self._invoke_callbacks()
-        return True
+        word = self._advance(_S_PENDING, _S_CANCELLED)
+        state = word & _S_MASK
+        if state == _S_PENDING:
+            if word & _S_WATCHED:
+                self._notify_done()
+            return True
+        return state in (_S_CANCELLED, _S_CANCELLED_AND_NOTIFIED)
 
     def set_running_or_notify_cancel(self) -> bool:
-        with self._condition:
-            state = self._state
-            if state == _PENDING:
-                self._state = _RUNNING
-                return True
-            if state == _CANCELLED:
-                self._state = _CANCELLED_AND_NOTIFIED
-                if self._hooks:
-                    for hook in self._hooks:
-                        hook.add_cancelled(self)
-                return False
-        _LOGGER.critical("Future %s in unexpected state: %s", id(self), state)
+        word = self._advance(_S_PENDING, _S_RUNNING)
+        state = word & _S_MASK
+        if state == _S_PENDING:
+            return True
+        if state == _S_CANCELLED:
+            with self._condition:
+                word = self._advance(_S_CANCELLED, _S_CANCELLED_AND_NOTIFIED)
+                if word & _S_MASK == _S_CANCELLED:
+                    if self._hooks:
+                        for hook in self._hooks:
+                            hook.add_cancelled(self)
+                    return False
+        _LOGGER.critical("Future %s in unexpected state: %s", id(self), self._state)
         raise RuntimeError("Future in unexpected state")
-
-    def set_result(self, result: Any) -> None:
-        self._finish(result, None)
-
-    def set_exception(self, exception: BaseException | None) -> None:
-        self._finish(None, exception)
-
-    def _finish(self, result: Any, exception: BaseException | None) -> None:
-        with self._condition:
-            if self._state in _DONE_STATES:
-                raise InvalidStateError(f"{self._state}: {self!r}")
-            self._result = result
-            self._exception = exception
-            self._state = _FINISHED
-            if self._hooks:
-                for hook in self._hooks:
-                    if exception is None:
-                        hook.add_result(self)
-                    else:
-                        hook.add_exception(self)
-            if self._cv is not None:
-                self._cv.notify_all()
-        if self._callbacks:
-            self._invoke_callbacks()
-
-    # -- running ---------------------------------------------------------
-
-    def _run(self) -> None:
-        """Run the task on the calling worker, unless it was cancelled."""
-        # The common transitions, PENDING -> RUNNING here and RUNNING ->
-        # FINISHED below, are inlined: two method calls fewer per task. Every
-        # other case goes through the general methods.
-        condition = self._condition
-        with condition:
-            running = self._state == _PENDING
-            if running:
-                self._state = _RUNNING
-        if not running and not self.set_running_or_notify_cancel():
-            return
-        fn, args, kwargs = self._fn, self._args, self._kwargs
-        # The future outlives the call: let go of the callable and arguments.
-        self._fn = None
-        self._args = ()
-        self._kwargs = None
-        assert fn is not None
-        try:
-            result = fn(*args) if kwargs is None else fn(*args, **kwargs)
-        except BaseException as exc:
-            self.set_exception(exc)
-            # The exception's traceback holds this frame; keep the frame from
-            # holding the future (which holds the exception) and the call.
-            self = None  # type: ignore[assignment]  # noqa: PLW0642
-            del fn, args, kwargs
-            return
-        with condition:
-            if self._state != _RUNNING:
-                raise InvalidStateError(f"{self._state}: {self!r}")
-            self._result = result
-            self._state = _FINISHED
-            if self._hooks:
-                for hook in self._hooks:
-                    hook.add_result(self)
-            if self._cv is not None:
-                self._cv.notify_all()
-        if self._callbacks:
-            self._invoke_callbacks()
 
     def _cancel_unrun(self) -> None:
         """Cancel a task that was taken off the queues and will never run, and
         tell ``wait()``/``as_completed()`` about it (a bare ``cancel()``
         leaves those waiting until the executor reports the cancellation)."""
-        if self.cancel():
-            with self._condition:
-                if self._state != _CANCELLED:
-                    return
+        if self.cancel() and self._state == _CANCELLED:
             self.set_running_or_notify_cancel()
 
     def _fail_unrun(self, exception: BaseException) -> None:
         """Fail a task that was taken off the queues and will never run
         (unless it was cancelled meanwhile)."""
         if self.set_running_or_notify_cancel():
-            self._fn = None
-            self._args = ()
-            self._kwargs = None
             self.set_exception(exception)
-
 
 
 class WorkerMetrics(NamedTuple):
@@ -403,7 +282,6 @@ class _Core:
     ) -> None:
         self.n = workers
         self.native = NativeStealingPool(workers)
-        self.counters = AtomicMetrics(workers)  # active and completed
         self.track = track
         self.initializer = initializer
         self.initargs = initargs
@@ -414,6 +292,16 @@ class _Core:
         # same call that claims it: a KeyboardInterrupt raised in a submitter
         # between the two would otherwise leave that worker asleep for good.
         self.native.set_wakers(tuple(parker.release for parker in self.parkers))
+        # Through a weak reference: the native pool holds what it is given
+        # and the collector can't see into it, so a bound method would keep
+        # this core alive for good.
+        core = weakref.ref(self)
+
+        def refusal() -> BaseException:
+            alive = core()
+            return alive.refusal() if alive is not None else RuntimeError("cannot schedule new futures after shutdown")
+
+        self.native.set_submitter(_TaskFuture, refusal)
         self.closed = False
         self.broken: str | None = None
         # Set in a forked child: the native state may hold locks of threads
@@ -467,33 +355,27 @@ class _Core:
                 _base.LOGGER.critical("Exception in initializer:", exc_info=True)
                 self.initializer_failed()
                 return
-        pop = self.native.pop
+        run_next = self.native.run_next
         park = self.native.park
         token = self.parkers[index]
         track = self.track
-        counters = self.counters
         while True:
+            # One native call pops the next task, runs it, stores its outcome
+            # in its future and keeps this worker's counters.
             try:
-                task = pop(index)
+                ran = run_next(index, track)
             except ThreadPoolClosedError:
                 return
-            if task is None:
-                if park(index) != 1:
-                    token.acquire()
-                continue
-            if track:
-                counters.inc_active(index)
-            try:
-                task._run()
             except BaseException:
                 # Task exceptions end up in their futures; this is a done
                 # callback that raised a BaseException. The worker lives on:
                 # its pinned queue has no other consumer.
                 _LOGGER.critical("exception in worker %d", index, exc_info=True)
-            finally:
-                if track:
-                    counters.dec_active(index)
-            del task
+                ran = True
+            if ran is None:
+                if park(index) != 1:
+                    token.acquire()
+                continue
             if self.forked:
                 # This thread forked inside the task and is the child's only
                 # thread now: end it, and with it the child, instead of
@@ -542,7 +424,9 @@ def _after_fork_in_child() -> None:
     # pools work as usual.
     global _live_cores, _live_pools
     for pool in list(_live_pools):
-        pool._push = pool._push_to = pool._push_many = _refuse_after_fork
+        pool._push = pool._push_to = pool._submit_many = _refuse_after_fork
+        # Back to the Python submit, which refuses through _push.
+        pool.__dict__.pop("submit", None)
     for core in list(_live_cores):
         core.forked = True
         core.closed = True
@@ -653,8 +537,15 @@ class WorkerPool(Executor):
         self._max_workers = max_workers
         self._push: Callable[[object], int | None] = core.native.push
         self._push_to: Callable[[int, object], int | None] = core.native.push_to
-        self._push_many: Callable[[tuple[object, ...]], None] = core.native.push_many
-        self._claim_parked = core.native.claim_parked
+        self._submit_many: Callable[[Callable[..., Any], Iterable[Iterable[Any]]], list[Future[Any]]] = (
+            core.native.submit_many
+        )
+        if type(self).submit is WorkerPool.submit:
+            # The whole submit in one native call: the future is made and
+            # queued there, with no Python frame, and no kwargs dict unless
+            # there are keyword arguments. A subclass that overrides submit
+            # keeps its own.
+            self.submit = core.native.submit  # type: ignore[method-assign, assignment]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
@@ -688,8 +579,7 @@ class WorkerPool(Executor):
         Raises ``RuntimeError`` after ``shutdown()`` (or, in a forked child,
         for a pool of the parent) and ``BrokenThreadPool`` once a worker's
         initializer failed."""
-        # An empty kwargs dict is dropped here: the call then skips **{}.
-        future = _TaskFuture(fn, args, kwargs or None)
+        future = _TaskFuture(fn, args, kwargs)
         try:
             self._push(future)  # wakes a parked worker if there is one
         except ThreadPoolClosedError:
@@ -703,7 +593,7 @@ class WorkerPool(Executor):
         it: then it goes to the shared queue, where any worker may take it."""
         if not 0 <= worker < self._max_workers:
             raise IndexError(f"worker index {worker} out of range for {self._max_workers} workers")
-        future = _TaskFuture(fn, args, kwargs or None)
+        future = _TaskFuture(fn, args, kwargs)
         try:
             self._push_to(worker, future)
         except ThreadPoolClosedError:
@@ -719,18 +609,10 @@ class WorkerPool(Executor):
         as many parked workers as they can use: cheaper per task, and no
         worker starts before the whole batch is queued. All or nothing: on
         ``RuntimeError`` (after shutdown) no task was queued."""
-        futures = tuple([_TaskFuture(fn, tuple(args), None) for args in argument_tuples])
-        if not futures:
-            return []
         try:
-            self._push_many(futures)
-        except ThreadPoolClosedError:
+            return self._submit_many(fn, argument_tuples)
+        except ThreadPoolClosedError:  # only a pool inherited across fork
             raise self._core.refusal() from None
-        claim = self._claim_parked
-        for _ in range(min(len(futures), self._max_workers)):
-            if claim() is None:  # each claim releases that worker's parker
-                break
-        return list(futures)
 
     def map(
         self,
@@ -782,13 +664,12 @@ class WorkerPool(Executor):
     def metrics(self) -> list[WorkerMetrics]:
         """Read a snapshot of every worker's counters. ``active`` and
         ``completed`` stay 0 for a pool made with ``metrics=False``."""
-        c = self._core.counters
         native = self._core.native
         return [
             WorkerMetrics(
                 i,
-                c.get_active(i),
-                c.get_completed(i),
+                native.get_active(i),
+                native.get_completed(i),
                 native.get_global_pull(i),
                 native.get_park(i),
                 native.get_remote_schedule(i),

@@ -229,6 +229,8 @@ class StealingPoolCore {
   bool is_closed() const noexcept { return !accepting_.load(std::memory_order_acquire); }
 
   const MetricsCore& counters() const noexcept { return counters_; }
+  // The caller keeps `active` and `completed` as it runs the tasks.
+  MetricsCore& counters() noexcept { return counters_; }
   // Tasks worker i took from other workers' run queues.
   std::uint64_t steals(std::uint64_t index) const noexcept { return steals_.load(index); }
 
@@ -399,7 +401,7 @@ class StealingPoolCore {
   std::vector<std::uint64_t> idle_;  // guarded by idle_mu_: parked workers, oldest first
   alignas(kCacheLine) std::atomic<bool> accepting_{true};  // true -> false once, under shared_.mu
   std::atomic<bool> closed_{false};  // set after every accepted push has landed
-  MetricsCore counters_;  // active and completed unused: the caller runs the tasks
+  MetricsCore counters_;  // active and completed kept by the caller, which runs the tasks
   CounterArray steals_;
 };
 

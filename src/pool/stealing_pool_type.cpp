@@ -10,6 +10,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "native_registry.hpp"
+#include "pool/native_future.hpp"
 #include "pool/stealing_pool_core.hpp"
 
 namespace kestrum {
@@ -21,10 +22,13 @@ struct StealingPoolState {
   explicit StealingPoolState(std::uint64_t num_threads)
       : core(std::make_unique<Core>(num_threads)) {}
   StealingPoolState(StealingPoolState&& other) noexcept
-      : core(std::move(other.core)), wakers(other.wakers.exchange(nullptr, std::memory_order_relaxed)) {}
+      : core(std::move(other.core)),
+        wakers(other.wakers.exchange(nullptr, std::memory_order_relaxed)),
+        submitter(other.submitter.exchange(nullptr, std::memory_order_relaxed)) {}
   ~StealingPoolState() {
     core.reset();  // releases the queued tasks
     OwnedRef released = OwnedRef::steal(wakers.exchange(nullptr, std::memory_order_relaxed));
+    OwnedRef released_submitter = OwnedRef::steal(submitter.exchange(nullptr, std::memory_order_relaxed));
   }
   // On the heap: the core's locks can't move, and the state is built before
   // the object that receives it.
@@ -34,6 +38,10 @@ struct StealingPoolState {
   // reference, held in an atomic so that every method may read it while
   // set_wakers() runs.
   std::atomic<PyObject*> wakers{nullptr};
+  // For submit()/submit_many(): a tuple (future type, refusal), set at most
+  // once and then kept, like `wakers`. The future type is NativeFuture or a
+  // subclass; refusal() returns the exception a refused submit raises.
+  std::atomic<PyObject*> submitter{nullptr};
 };
 
 using State = StealingPoolState;
@@ -141,6 +149,151 @@ Result<OwnedRef> get_steal(State& self, std::uint64_t index) {
   return py_u64(self.core->steals(index));
 }
 
+Result<OwnedRef> set_submitter(State& self, PyObject* future_type, PyObject* refusal) {
+  if (!PyType_Check(future_type) ||
+      !is_native_future_type(reinterpret_cast<PyTypeObject*>(future_type))) {
+    return Failure(PyExc_TypeError, "future_type must be NativeFuture or a subclass");
+  }
+  if (!PyCallable_Check(refusal)) return Failure(PyExc_TypeError, "refusal must be callable");
+  OwnedRef held = OwnedRef::steal(PyTuple_Pack(2, future_type, refusal));
+  if (!held) return Failure::pending();
+  PyObject* expected = nullptr;
+  if (!self.submitter.compare_exchange_strong(expected, held.get(), std::memory_order_acq_rel)) {
+    return Failure(PyExc_RuntimeError, "the submitter is already set");
+  }
+  (void)held.release();  // now owned by the state
+  return py_none();
+}
+
+// The exception refusal() returns for a closed pool, raised.
+Result<OwnedRef> refused(PyObject* submitter) {
+  OwnedRef exception = OwnedRef::steal(PyObject_CallNoArgs(PyTuple_GET_ITEM(submitter, 1)));
+  if (!exception) return Failure::pending();
+  PyErr_SetRaisedException(exception.release());
+  return Failure::pending();
+}
+
+Result<PyObject*> submitter_of(const State& self) {
+  PyObject* submitter = self.submitter.load(std::memory_order_acquire);
+  if (submitter == nullptr) return Failure(PyExc_RuntimeError, "set_submitter() was not called");
+  return submitter;
+}
+
+// submit(fn, /, *args, **kwargs): the future for fn(*args, **kwargs), made
+// and queued in this one call. The argument tuple is built straight from
+// the call's arguments, and a dict only when there are keyword arguments.
+PyObject* submit(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> {
+    State& self = Instance<State>::of(object);
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+    if (positional < 1) {
+      return Failure(PyExc_TypeError, "submit() missing 1 required positional argument: 'fn'");
+    }
+    Result<PyObject*> submitter = submitter_of(self);
+    if (!submitter.ok()) return std::move(submitter.failure());
+    OwnedRef call_args = OwnedRef::steal(PyTuple_New(positional - 1));
+    if (!call_args) return Failure::pending();
+    for (Py_ssize_t i = 1; i < positional; ++i) {
+      PyTuple_SET_ITEM(call_args.get(), i - 1, OwnedRef::borrow(args[i]).release());
+    }
+    OwnedRef call_kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+      call_kwargs = OwnedRef::steal(PyDict_New());
+      if (!call_kwargs) return Failure::pending();
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        if (PyDict_SetItem(call_kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[positional + i]) < 0) {
+          return Failure::pending();
+        }
+      }
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(submitter.value(), 0));
+    Result<OwnedRef> future = new_native_future(type, args[0], std::move(call_args), std::move(call_kwargs));
+    if (!future.ok()) return future;
+    OwnedRef held = OwnedRef::borrow(future.value().get());
+    std::uint64_t wake;
+    const PushResult pushed = self.core->push(held, wake);
+    if (pushed == PushResult::Closed) return refused(submitter.value());
+    Result<OwnedRef> outcome = push_outcome(self, pushed, wake);
+    if (!outcome.ok()) return outcome;
+    return std::move(future.value());
+  });
+}
+
+// submit_many(fn, argument_tuples): a future for fn(*args) for every args
+// in the iterable, queued together, all or none.
+Result<OwnedRef> submit_many(State& self, PyObject* fn, PyObject* argument_tuples) {
+  Result<PyObject*> submitter = submitter_of(self);
+  if (!submitter.ok()) return std::move(submitter.failure());
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(submitter.value(), 0));
+  OwnedRef iterator = OwnedRef::steal(PyObject_GetIter(argument_tuples));
+  if (!iterator) return Failure::pending();
+  OwnedRef futures = OwnedRef::steal(PyList_New(0));
+  if (!futures) return Failure::pending();
+  std::vector<OwnedRef> held;
+  while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
+    OwnedRef call_args = OwnedRef::steal(PySequence_Tuple(item.get()));
+    if (!call_args) return Failure::pending();
+    Result<OwnedRef> future = new_native_future(type, fn, std::move(call_args), OwnedRef());
+    if (!future.ok()) return future;
+    if (PyList_Append(futures.get(), future.value().get()) < 0) return Failure::pending();
+    held.push_back(std::move(future.value()));
+  }
+  if (PyErr_Occurred()) return Failure::pending();
+  if (held.empty()) return futures;
+  const std::size_t count = held.size();
+  const PushResult pushed = self.core->push_many(held);
+  if (pushed == PushResult::Closed) return refused(submitter.value());
+  if (pushed != PushResult::Accepted) return push_outcome(self, pushed, Core::kNoWorker);
+  // Wake as many parked workers as the batch can use, each right after its claim.
+  for (std::size_t i = 0; i < count && i < self.core->num_threads(); ++i) {
+    const std::uint64_t worker = self.core->claim_parked();
+    if (worker == Core::kNoWorker) break;
+    Result<OwnedRef> woke = woken(self, worker);
+    if (!woke.ok()) return woke;
+  }
+  return futures;
+}
+
+// Runs a popped task: natively if it is a NativeFuture, else by its _run().
+Result<OwnedRef> run_task(PyObject* task) {
+  if (is_native_future_type(Py_TYPE(task))) return run_native_future(task);
+  OwnedRef done = OwnedRef::steal(PyObject_CallMethod(task, "_run", nullptr));
+  if (!done) return Failure::pending();
+  return done;
+}
+
+// run_next(index, track): worker `index` runs its next task on this thread.
+// True: a task ran (or was found cancelled); None: nothing to run now;
+// raises ThreadPoolClosedError once the pool is closed and drained. With
+// `track`, the worker's active and completed counters follow the task.
+Result<OwnedRef> run_next(State& self, std::uint64_t index, bool track) {
+  OwnedRef task;
+  switch (self.core->pop(index, task)) {
+    case PopResult::Task: break;
+    case PopResult::Idle: return py_none();
+    case PopResult::Closed: return pool_closed();
+    case PopResult::OutOfMemory: return Failure::out_of_memory();
+  }
+  MetricsCore& counters = self.core->counters();
+  if (track) counters.active.add(index, 1);
+  Result<OwnedRef> ran = run_task(task.get());
+  if (track) {
+    counters.active.sub(index, 1);
+    counters.completed.add(index, 1);
+  }
+  if (!ran.ok()) return ran;
+  return py_bool(true);
+}
+
+struct Flag {
+  using type = bool;
+  static Result<bool> convert(PyObject* object) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return Failure::pending();
+    return truth != 0;
+  }
+};
+
 static_assert(static_cast<int>(ParkResult::Parked) == 0 && static_cast<int>(ParkResult::Retry) == 1 &&
                   static_cast<int>(ParkResult::RetryClaimed) == 2,
               "park() results are documented as 0, 1 and 2");
@@ -182,6 +335,36 @@ PyMethodDef methods[] = {
      "block until woken; 1: look again; 2: a waker claimed this worker\n"
      "meanwhile, take its wake-up, then look again. Only worker `index`'s own\n"
      "thread may call this."},
+    {"set_submitter",
+     as_cfunction(PoolFunction<"set_submitter", Param<"future_type", AnyObject>, Param<"refusal", AnyObject>>::
+                      method<State, set_submitter>),
+     kFastKw,
+     "set_submitter($self, future_type, refusal)\n--\n\n"
+     "Make submit() and submit_many() build futures of `future_type`\n"
+     "(NativeFuture or a subclass) and raise refusal() when the pool is closed.\n"
+     "Can be set once."},
+    {"submit", as_cfunction(submit), kFastKw,
+     "submit($self, fn, /, *args, **kwargs)\n--\n\n"
+     "Queue fn(*args, **kwargs) for any worker, wake a parked worker if there\n"
+     "is one, and return its future."},
+    {"submit_many",
+     as_cfunction(PoolFunction<"submit_many", Param<"fn", AnyObject>, Param<"argument_tuples", AnyObject>>::
+                      method<State, submit_many>),
+     kFastKw,
+     "submit_many($self, fn, argument_tuples)\n--\n\n"
+     "Queue fn(*args) for every args in `argument_tuples`, together, and wake\n"
+     "as many parked workers as they can use; returns the futures in order."},
+    {"run_next",
+     as_cfunction(PoolFunction<"run_next", Param<"index", U64>, Param<"track", Flag>>::method<State, run_next>),
+     kFastKw,
+     "run_next($self, index, track)\n--\n\n"
+     "Run worker `index`'s next task on this thread: True if one ran, None if\n"
+     "there is none now; ThreadPoolClosedError once closed and drained. With\n"
+     "`track`, counts it in get_active()/get_completed()."},
+    {"get_active", index_method<"get_active", get_counter<&MetricsCore::active>>(), kFastKw,
+     "get_active($self, index)\n--\n\n"},
+    {"get_completed", index_method<"get_completed", get_counter<&MetricsCore::completed>>(), kFastKw,
+     "get_completed($self, index)\n--\n\n"},
     {"claim_parked", as_cfunction(noargs_method<State, claim_parked>), METH_NOARGS,
      "claim_parked($self)\n--\n\n"
      "Claim one parked worker and return its index for the caller to wake,\n"

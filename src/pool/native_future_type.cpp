@@ -1,0 +1,428 @@
+// NativeFuture: the hot half of the future WorkerPool hands out.
+//
+// kestrum.pool._TaskFuture derives from this type and from
+// concurrent.futures.Future, so that every consumer of futures accepts it.
+// What every task pays for lives here: the state word (see
+// FutureStateWord), the call and its outcome, and the methods a caller uses
+// on a done future. What only a watched future needs (waiting in result(),
+// wait()/as_completed() hooks, done callbacks) stays in Python, in the
+// subclass, reached through its `_wait` and `_notify_done` methods, and the
+// lock those use, `_condition`, is created on first use. A task nobody
+// waits for therefore costs one object, its argument tuple, and no lock.
+#include <array>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "binding/convert.hpp"
+#include "binding/entry.hpp"
+#include "binding/once.hpp"
+#include "native_registry.hpp"
+#include "pool/future_state_core.hpp"
+#include "pool/native_future.hpp"
+
+namespace kestrum {
+namespace {
+
+struct FutureFields {
+  FutureFields(PyObject* fn_, OwnedRef args_, OwnedRef kwargs_) noexcept
+      : fn(OwnedRef::borrow(fn_)), args(std::move(args_)), kwargs(std::move(kwargs_)) {}
+  FutureFields(FutureFields&& other) noexcept
+      : fn(std::move(other.fn)), args(std::move(other.args)), kwargs(std::move(other.kwargs)) {}
+  ~FutureFields() {
+    OwnedRef held = OwnedRef::steal(lock.exchange(nullptr, std::memory_order_relaxed));
+  }
+
+  FutureStateWord word;
+  // The call: set when the future is made, taken by whichever thread moves
+  // the state out of Pending (the worker running it, or cancel()).
+  OwnedRef fn;
+  OwnedRef args;
+  OwnedRef kwargs;  // empty: no keyword arguments
+  // The outcome: written by the thread holding the Completing claim, read
+  // only once Finished is seen.
+  OwnedRef result;
+  OwnedRef exception;
+  // `_condition`, a threading.RLock made on first use (a strong reference).
+  std::atomic<PyObject*> lock{nullptr};
+};
+
+using State = FutureFields;
+using Self = Instance<State>;
+
+ProcessOnce state_names_once;
+ProcessOnce rlock_once;
+ProcessOnce cancelled_error_once;
+ProcessOnce invalid_state_once;
+
+PyObject* futures_attr(const char* name) noexcept {
+  OwnedRef module = OwnedRef::steal(PyImport_ImportModule("concurrent.futures"));
+  return module ? PyObject_GetAttrString(module.get(), name) : nullptr;
+}
+
+// The standard future's state names, by FutureState value; Completing reads
+// as RUNNING.
+PyObject* state_names() noexcept {
+  return state_names_once.get([]() -> PyObject* {
+    return Py_BuildValue("(ssssss)", "PENDING", "RUNNING", "CANCELLED", "CANCELLED_AND_NOTIFIED",
+                         "FINISHED", "RUNNING");
+  });
+}
+
+// Raises `type()`, as the standard future does (a Failure's message would
+// become an argument).
+Result<OwnedRef> raised_without_arguments(PyObject* type) {
+  PyErr_SetNone(type);
+  return Failure::pending();
+}
+
+Result<OwnedRef> cancelled_error() {
+  PyObject* type = cancelled_error_once.get([] { return futures_attr("CancelledError"); });
+  if (type == nullptr) return Failure::pending();
+  return raised_without_arguments(type);
+}
+
+Result<OwnedRef> call_method(PyObject* self, const char* name, PyObject* arg) {
+  OwnedRef result = OwnedRef::steal(arg == nullptr ? PyObject_CallMethod(self, name, nullptr)
+                                                   : PyObject_CallMethod(self, name, "O", arg));
+  if (!result) return Failure::pending();
+  return result;
+}
+
+// Publishes `result` or `exception` (the other one empty) as the outcome,
+// then lets the Python half notify whoever watched.
+Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
+  State& f = Self::of(self);
+  const std::uint32_t seen = f.word.begin_complete();
+  const FutureState state = FutureStateWord::state_of(seen);
+  if (state != FutureState::Pending && state != FutureState::Running) {
+    PyObject* type = invalid_state_once.get([] { return futures_attr("InvalidStateError"); });
+    if (type == nullptr) return Failure::pending();
+    return Failure(type, "the future is already done");
+  }
+  f.result = std::move(result);
+  f.exception = std::move(exception);
+  // Watched: the Python half publishes under the future's lock, then notifies.
+  if (!f.word.try_finish()) return call_method(self, "_notify_done", nullptr);
+  return py_none();
+}
+
+// The outcome of a done future, as result() gives it (`raise_it`) or as
+// exception() does.
+Result<OwnedRef> outcome(State& f, FutureState state, bool raise_it) {
+  if (state == FutureState::Finished) {
+    if (!raise_it) return f.exception ? OwnedRef::borrow(f.exception.get()) : py_none();
+    if (f.exception) {
+      PyErr_SetRaisedException(Py_NewRef(f.exception.get()));
+      return Failure::pending();
+    }
+    return f.result ? OwnedRef::borrow(f.result.get()) : py_none();
+  }
+  return cancelled_error();
+}
+
+Result<OwnedRef> wait_for_outcome(PyObject* self, PyObject* timeout, bool raise_it) {
+  State& f = Self::of(self);
+  FutureState state = f.word.state();
+  if (!FutureStateWord::is_done(state)) {
+    Result<OwnedRef> waited = call_method(self, "_wait", timeout);
+    if (!waited.ok()) return waited;
+    state = f.word.state();
+    if (!FutureStateWord::is_done(state)) return raised_without_arguments(PyExc_TimeoutError);
+  }
+  return outcome(f, state, raise_it);
+}
+
+// -- Python methods ------------------------------------------------------
+
+struct OptionalDict {
+  using type = PyObject*;
+  static Result<PyObject*> convert(PyObject* object) {
+    if (object == Py_None || PyDict_Check(object)) return object;
+    return Failure(PyExc_TypeError, "kwargs must be a dict or None");
+  }
+};
+
+PyObject* future_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  using New = Function<"NativeFuture", "__new__", Param<"fn", AnyObject>, Param<"args", TupleObject>,
+                       Param<"kwargs", OptionalDict>>;
+  return run_entry([&]() -> Result<OwnedRef> {
+    std::array<PyObject*, 3> slots{};
+    if (auto failure = bind_tuple_dict(New::info(), args, kwargs, slots.data())) return std::move(*failure);
+    Result<PyObject*> tuple = TupleObject::convert(slots[1]);
+    if (!tuple.ok()) return with_parameter_note(std::move(tuple.failure()), "args");
+    Result<PyObject*> dict = OptionalDict::convert(slots[2]);
+    if (!dict.ok()) return with_parameter_note(std::move(dict.failure()), "kwargs");
+    // An exact tuple: a subclass could change what it holds.
+    OwnedRef exact = OwnedRef::steal(PyTuple_GetSlice(tuple.value(), 0, PyTuple_GET_SIZE(tuple.value())));
+    if (!exact) return Failure::pending();
+    const bool no_keywords = dict.value() == Py_None || PyDict_GET_SIZE(dict.value()) == 0;
+    return new_native_future(type, slots[0], std::move(exact),
+                             no_keywords ? OwnedRef() : OwnedRef::borrow(dict.value()));
+  });
+}
+
+// Accepts and ignores the constructor's arguments: __new__ did the work,
+// and the standard Future.__init__ must not run (it would build the lock
+// and lists this type exists to avoid).
+int future_init(PyObject*, PyObject*, PyObject*) noexcept { return 0; }
+
+int future_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  State& f = Self::of(self);
+  Py_VISIT(f.fn.get());
+  Py_VISIT(f.args.get());
+  Py_VISIT(f.kwargs.get());
+  Py_VISIT(f.result.get());
+  Py_VISIT(f.exception.get());
+  Py_VISIT(f.lock.load(std::memory_order_relaxed));
+  return 0;
+}
+
+int future_clear(PyObject* self) noexcept {
+  State& f = Self::of(self);
+  // Moved out first, released when these go: a finalizer run by a release
+  // sees the future already emptied.
+  OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
+  OwnedRef result = std::move(f.result), exception = std::move(f.exception);
+  OwnedRef lock = OwnedRef::steal(f.lock.exchange(nullptr, std::memory_order_relaxed));
+  return 0;
+}
+
+void future_dealloc(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Self::dealloc(self);
+}
+
+Result<OwnedRef> state_getter(State& f) {
+  PyObject* names = state_names();
+  if (names == nullptr) return Failure::pending();
+  return OwnedRef::borrow(PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(f.word.state())));
+}
+
+// `_condition`: marks the future watched, then hands out its lock, made on
+// first use. Whoever takes this lock to look at the state is seen by the
+// thread that makes the future done (see FutureStateWord).
+Result<OwnedRef> condition_getter(State& f) {
+  (void)f.word.watch();
+  PyObject* lock = f.lock.load(std::memory_order_acquire);
+  if (lock != nullptr) return OwnedRef::borrow(lock);
+  PyObject* type = rlock_once.get([]() -> PyObject* {
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("_thread"));
+    return module ? PyObject_GetAttrString(module.get(), "RLock") : nullptr;
+  });
+  if (type == nullptr) return Failure::pending();
+  OwnedRef made = OwnedRef::steal(PyObject_CallNoArgs(type));
+  if (!made) return Failure::pending();
+  PyObject* expected = nullptr;
+  if (f.lock.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
+    return OwnedRef::borrow(made.release());  // the future keeps the stolen reference
+  }
+  return OwnedRef::borrow(expected);  // another thread's lock won; ours is dropped
+}
+
+Result<OwnedRef> result_getter(State& f) {
+  if (f.word.state() == FutureState::Finished && f.result) return OwnedRef::borrow(f.result.get());
+  return py_none();
+}
+
+Result<OwnedRef> exception_getter(State& f) {
+  if (f.word.state() == FutureState::Finished && f.exception) return OwnedRef::borrow(f.exception.get());
+  return py_none();
+}
+
+template <auto Getter>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> { return Getter(Self::of(self)); });
+}
+
+PyObject* done(PyObject* self, PyObject*) noexcept {
+  return py_bool(FutureStateWord::is_done(Self::of(self).word.state())).release();
+}
+
+PyObject* cancelled(PyObject* self, PyObject*) noexcept {
+  const FutureState state = Self::of(self).word.state();
+  return py_bool(state == FutureState::Cancelled || state == FutureState::CancelledAndNotified).release();
+}
+
+PyObject* running(PyObject* self, PyObject*) noexcept {
+  const FutureState state = Self::of(self).word.state();
+  return py_bool(state == FutureState::Running || state == FutureState::Completing).release();
+}
+
+template <bool RaiseIt>
+PyObject* wait_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  using Timeout = Function<"NativeFuture", "result", Param<"timeout", AnyObject>>;
+  return run_entry([&]() -> Result<OwnedRef> {
+    State& f = Self::of(self);
+    // A done future, the common case: no argument binding, no call out.
+    const FutureState state = f.word.state();
+    if (FutureStateWord::is_done(state)) return outcome(f, state, RaiseIt);
+    PyObject* timeout = Py_None;
+    if (nargs != 0 || kwnames != nullptr) {
+      std::array<PyObject*, 1> slots{};
+      if (auto failure = bind_vector(Timeout::info(), args, nargs, kwnames, slots.data())) {
+        return std::move(*failure);
+      }
+      if (slots[0] != nullptr) timeout = slots[0];
+    }
+    return wait_for_outcome(self, timeout, RaiseIt);
+  });
+}
+
+PyObject* run_method(PyObject* self, PyObject*) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> { return run_native_future(self); });
+}
+
+Result<OwnedRef> advance(PyObject* self, std::uint64_t from, std::uint64_t to) {
+  // Only the moves the Python half makes: the outcome is stored once, by
+  // the Completing claim, and never moves back.
+  const auto is = [&](FutureState a, FutureState b) {
+    return from == static_cast<std::uint64_t>(a) && to == static_cast<std::uint64_t>(b);
+  };
+  if (!is(FutureState::Pending, FutureState::Running) && !is(FutureState::Pending, FutureState::Cancelled) &&
+      !is(FutureState::Cancelled, FutureState::CancelledAndNotified)) {
+    return Failure(PyExc_ValueError, "not a state change a future makes this way");
+  }
+  State& f = Self::of(self);
+  const std::uint32_t seen = f.word.advance(static_cast<FutureState>(from), static_cast<FutureState>(to));
+  if (FutureStateWord::state_of(seen) == static_cast<FutureState>(from) &&
+      static_cast<FutureState>(to) == FutureState::Cancelled) {
+    // The call will never run: let go of what it holds now.
+    OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
+  }
+  return py_u64(seen);
+}
+
+PyObject* advance_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  using Advance = Function<"NativeFuture", "_advance", Param<"from_state", U64>, Param<"to_state", U64>>;
+  return run_entry([&]() -> Result<OwnedRef> {
+    std::array<PyObject*, 2> slots{};
+    if (auto failure = bind_vector(Advance::info(), args, nargs, kwnames, slots.data())) {
+      return std::move(*failure);
+    }
+    Result<std::uint64_t> from = U64::convert(slots[0]);
+    if (!from.ok()) return with_parameter_note(std::move(from.failure()), "from_state");
+    Result<std::uint64_t> to = U64::convert(slots[1]);
+    if (!to.ok()) return with_parameter_note(std::move(to.failure()), "to_state");
+    return advance(self, from.value(), to.value());
+  });
+}
+
+PyObject* publish(PyObject* self, PyObject*) noexcept {
+  return py_bool(Self::of(self).word.publish_watched()).release();
+}
+
+PyObject* set_result(PyObject* self, PyObject* value) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> { return complete(self, OwnedRef::borrow(value), OwnedRef()); });
+}
+
+PyObject* set_exception(PyObject* self, PyObject* value) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> {
+    // None is allowed, as for the standard future: result() then returns None.
+    return complete(self, OwnedRef(), value == Py_None ? OwnedRef() : OwnedRef::borrow(value));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"done", done, METH_NOARGS, "done($self)\n--\n\nWhether the call finished or was cancelled."},
+    {"cancelled", cancelled, METH_NOARGS, "cancelled($self)\n--\n\nWhether the future was cancelled."},
+    {"running", running, METH_NOARGS, "running($self)\n--\n\nWhether the call is running now."},
+    {"result", as_cfunction(wait_method<true>), METH_FASTCALL | METH_KEYWORDS,
+     "result($self, timeout=None)\n--\n\n"
+     "The call's result, waiting up to `timeout` seconds (None: no limit);\n"
+     "raises the call's exception, TimeoutError or CancelledError."},
+    {"exception", as_cfunction(wait_method<false>), METH_FASTCALL | METH_KEYWORDS,
+     "exception($self, timeout=None)\n--\n\n"
+     "The call's exception (None if it returned), waiting like result()."},
+    {"set_result", set_result, METH_O,
+     "set_result($self, result, /)\n--\n\nMark the future finished with `result`."},
+    {"set_exception", set_exception, METH_O,
+     "set_exception($self, exception, /)\n--\n\nMark the future finished with `exception`."},
+    {"_run", run_method, METH_NOARGS,
+     "_run($self)\n--\n\nRun the call on this thread unless it was cancelled."},
+    {"_publish", publish, METH_NOARGS,
+     "_publish($self)\n--\n\n"
+     "With the future's lock held: make a watched future whose outcome is\n"
+     "stored finished. Returns whether it did (False in any other state)."},
+    {"_advance", as_cfunction(advance_method), METH_FASTCALL | METH_KEYWORDS,
+     "_advance($self, from_state, to_state)\n--\n\n"
+     "Move the state from `from_state` to `to_state` if it is `from_state`\n"
+     "(0 pending -> 1 running, 0 pending -> 2 cancelled, 2 cancelled -> 3\n"
+     "cancelled and notified; any other pair raises ValueError).\n"
+     "Returns the state word seen: the low 3 bits its state, bit 3 whether the\n"
+     "future was watched. Moving to cancelled drops the call."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"_state", getter<state_getter>, nullptr, "The standard future's state name.", nullptr},
+    {"_condition", getter<condition_getter>, nullptr,
+     "The future's lock, made on first use; taking it marks the future watched.", nullptr},
+    {"_result", getter<result_getter>, nullptr, "The result, once finished.", nullptr},
+    {"_exception", getter<exception_getter>, nullptr, "The exception, once finished.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "NativeFuture(fn, args, kwargs)\n--\n\n"
+                    "The state, call and outcome of one pool task, for a subclass that is\n"
+                    "also a concurrent.futures.Future and supplies _wait(timeout) and\n"
+                    "_notify_done().")},
+    {Py_tp_new, reinterpret_cast<void*>(future_new)},
+    {Py_tp_init, reinterpret_cast<void*>(future_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(future_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(future_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec native_future_spec = {
+    "kestrum._kestrum_native.NativeFuture",
+    Self::kBasicSize,
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+bool is_native_future_type(PyTypeObject* type) noexcept {
+  for (; type != nullptr; type = type->tp_base) {
+    if (type->tp_traverse == future_traverse) return true;
+  }
+  return false;
+}
+
+Result<OwnedRef> new_native_future(PyTypeObject* type, PyObject* fn, OwnedRef args, OwnedRef kwargs) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return Failure::pending();
+  ::new (Self::storage(object)) State(fn, std::move(args), std::move(kwargs));
+  return OwnedRef::steal(object);
+}
+
+Result<OwnedRef> run_native_future(PyObject* self) {
+  State& f = Self::of(self);
+  const std::uint32_t seen = f.word.advance(FutureState::Pending, FutureState::Running);
+  if (FutureStateWord::state_of(seen) != FutureState::Pending) {
+    // Cancelled, or moved on by hand: the general method reports it.
+    Result<OwnedRef> started = call_method(self, "set_running_or_notify_cancel", nullptr);
+    if (!started.ok() || started.value().get() != Py_True) return started;
+  }
+  OwnedRef outcome_value;
+  OwnedRef raised;
+  {
+    // The future outlives the call: it lets go of the callable and its
+    // arguments as soon as the call returns.
+    OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
+    if (!fn || !args) return Failure(PyExc_RuntimeError, "the future has no call to run");
+    outcome_value = OwnedRef::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+    if (!outcome_value) raised = OwnedRef::steal(PyErr_GetRaisedException());
+  }
+  return complete(self, std::move(outcome_value), std::move(raised));
+}
+
+}  // namespace kestrum

@@ -1,0 +1,217 @@
+"""The future WorkerPool hands out, as every consumer of concurrent.futures
+sees it: completion racing with waiters, callbacks and cancellation must
+never lose a wake-up, run a callback twice, or run a cancelled call."""
+
+import asyncio
+import collections
+import concurrent.futures as cf
+import gc
+import threading
+import weakref
+
+import pytest
+
+from kestrum import WorkerPool
+from kestrum._kestrum_native import NativeFuture
+
+T = 10  # generous bound for any single wait; tests finish far sooner
+ROUNDS = 200
+
+
+def _watch(kind, future):
+    """Wait for `future`, with no time limit, the way one kind of consumer
+    does; returns whether it saw the future done."""
+    if kind == "result":
+        return future.result() is True
+    if kind == "exception":
+        return future.exception() is None
+    if kind == "wait-all":
+        return not cf.wait([future], None, cf.ALL_COMPLETED).not_done
+    if kind == "wait-first-exception":
+        return not cf.wait([future], None, cf.FIRST_EXCEPTION).not_done
+    if kind == "wait-first-completed":
+        return not cf.wait([future], None, cf.FIRST_COMPLETED).not_done
+    if kind == "as-completed":
+        return list(cf.as_completed([future])) == [future]
+    if kind == "callback":
+        seen = threading.Event()
+        future.add_done_callback(lambda f: seen.set())
+        return seen.wait()
+    raise AssertionError(kind)
+
+
+KINDS = ["result", "exception", "wait-all", "wait-first-exception", "wait-first-completed", "as-completed",
+         "callback"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_watcher_thread_racing_completion_is_always_woken(kind):
+    # The watcher starts looking at the same instant the worker finishes the
+    # call, and waits without a time limit: whichever comes first, it must
+    # come back with the outcome. A lost wake-up leaves it hanging.
+    with WorkerPool(2) as pool:
+        for i in range(ROUNDS):
+            go = threading.Event()
+            future = pool.submit(go.wait, T)
+            barrier = threading.Barrier(2)
+            seen = []
+
+            def watch():
+                barrier.wait()
+                seen.append(_watch(kind, future))
+
+            watcher = threading.Thread(target=watch, daemon=True)
+            watcher.start()
+            barrier.wait()
+            go.set()
+            watcher.join(T)
+            assert seen == [True], f"round {i}: the watcher {'hung' if watcher.is_alive() else 'failed'}"
+
+
+def test_callbacks_added_from_two_threads_while_tasks_finish_run_exactly_once(run_together):
+    calls = collections.Counter()
+    lock = threading.Lock()
+
+    def count(f):
+        with lock:
+            calls[id(f)] += 1
+
+    with WorkerPool(2) as pool:
+        futures = [pool.submit(pow, i, 2) for i in range(2000)]
+
+        def add(offset):
+            for f in futures[offset::2]:
+                f.add_done_callback(count)
+                f.add_done_callback(count)
+
+        run_together(lambda: add(0), lambda: add(1))
+        cf.wait(futures, T)
+        # A callback runs on the worker after the future is done: wait for the stragglers.
+        for _ in range(1000):
+            with lock:
+                if sum(calls.values()) == 4000:
+                    break
+            threading.Event().wait(0.01)
+    assert len(calls) == 2000 and set(calls.values()) == {2}
+
+
+def test_cancel_from_a_thread_racing_the_workers_runs_each_call_once_or_never(run_together):
+    ran = collections.Counter()
+    lock = threading.Lock()
+
+    def task(i):
+        with lock:
+            ran[i] += 1
+        return i
+
+    with WorkerPool(2) as pool:
+        futures = pool.submit_many(task, [(i,) for i in range(5000)])
+        cancelled = run_together(lambda: [f.cancel() for f in futures[::2]])[0]
+        # wait() must hear about every cancelled future too, once a worker took it.
+        done, not_done = cf.wait(futures, T)
+        assert not not_done
+    for i, (f, was_cancelled) in enumerate(zip(futures[::2], cancelled)):
+        assert f.cancelled() == was_cancelled and ran[2 * i] == (0 if was_cancelled else 1)
+    assert all(ran[i] == 1 and futures[i].result() == i for i in range(1, 5000, 2))
+
+
+@pytest.mark.parametrize("how", ["returned", "raised", "cancelled"])
+def test_wrap_future_follows_the_pool_future(how):
+    async def main(pool):
+        gate = threading.Event()
+        blocker = pool.submit(gate.wait, T)  # holds the only worker
+        if how == "cancelled":
+            wrapped = asyncio.wrap_future(pool.submit(pow, 2, 10))
+            wrapped.cancel()
+            gate.set()
+            with pytest.raises(asyncio.CancelledError):
+                await asyncio.wait_for(wrapped, T)
+            return None
+        future = pool.submit(pow, 2, 10) if how == "returned" else pool.submit(divmod, 1, 0)
+        gate.set()
+        await asyncio.wait_for(asyncio.wrap_future(blocker), T)
+        if how == "returned":
+            return await asyncio.wait_for(asyncio.wrap_future(future), T)
+        with pytest.raises(ZeroDivisionError):
+            await asyncio.wait_for(asyncio.wrap_future(future), T)
+        return None
+
+    with WorkerPool(1) as pool:
+        assert asyncio.run(main(pool)) == (1024 if how == "returned" else None)
+
+
+def test_the_standard_protocol_on_a_pool_future():
+    with WorkerPool(1) as pool:
+        started, gate = threading.Event(), threading.Event()
+        running = pool.submit(lambda: started.set() or gate.wait(T))
+        queued = pool.submit(dict, a=1)  # keyword arguments reach the call
+        assert started.wait(T) and not running.cancel() and running.running()
+        with pytest.raises(TimeoutError):
+            queued.result(timeout=0)
+        with pytest.raises(TimeoutError):
+            queued.exception(timeout=-1)  # a negative time-out does not wait
+        assert queued._state == cf._base.PENDING and not queued.done()
+        gate.set()
+        assert queued.result(T) == {"a": 1} and queued.exception() is None and queued.done()
+        with pytest.raises(cf.InvalidStateError):
+            queued.set_result(2)
+        with pytest.raises(cf.InvalidStateError):
+            queued.set_exception(ValueError())
+        assert queued.result() == {"a": 1}
+        assert "state=finished returned dict" in repr(queued)
+        with pytest.raises(TypeError, match="fn"):
+            pool.submit()
+
+
+def test_a_cycle_through_a_future_is_collected():
+    # The future holds its call and outcome natively: the collector must see them.
+    class Holder:
+        pass
+
+    with WorkerPool(1) as pool:
+        holder = Holder()
+        holder.future = pool.submit(lambda h: h, holder)
+        assert holder.future.result(T) is holder
+        failing = Holder()
+        failing.future = pool.submit(lambda h: 1 / 0 if h else None, failing)
+        assert isinstance(failing.future.exception(T), ZeroDivisionError)
+    refs = [weakref.ref(holder), weakref.ref(failing)]
+    del holder, failing
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None]
+
+
+def test_a_subclass_keeps_its_own_submit():
+    class Counting(WorkerPool):
+        submitted = 0
+
+        def submit(self, fn, /, *args, **kwargs):
+            type(self).submitted += 1
+            return super().submit(fn, *args, **kwargs)
+
+    with Counting(1) as pool:
+        assert list(pool.map(abs, [-1, -2])) == [1, 2] and pool.submit(abs, -3).result(T) == 3
+    assert Counting.submitted == 3
+
+
+def test_a_dropped_pool_and_its_futures_are_freed():
+    pool = WorkerPool(2)
+    futures = [pool.submit(abs, -i) for i in range(100)] + pool.submit_many(abs, [(-1,)] * 100)
+    assert [f.result(T) for f in futures[:3]] == [0, 1, 2]
+    cf.wait(futures, T)
+    refs = [weakref.ref(pool), weakref.ref(pool._core), weakref.ref(futures[0])]
+    pool.shutdown()
+    del pool, futures
+    gc.collect()
+    assert [ref() for ref in refs] == [None, None, None]
+
+
+@pytest.mark.parametrize("call,error", [
+    (lambda: NativeFuture(abs, [1], None), TypeError),
+    (lambda: NativeFuture(abs, (1,), {1: 2}.keys()), TypeError),
+    (lambda: NativeFuture(abs, (1,), None)._advance(4, 0), ValueError),  # finished never moves back
+    (lambda: NativeFuture(abs, (1,), None)._advance(0, 4), ValueError),  # the outcome is stored, not moved to
+], ids=["args-not-a-tuple", "kwargs-not-a-dict", "finished-to-pending", "pending-to-finished"])
+def test_the_native_half_refuses_bad_input(call, error):
+    with pytest.raises(error):
+        call()
