@@ -24,58 +24,19 @@
 // Memory order: as ChannelCore for items. The closed flag and the count of
 // sends in flight are sequentially consistent: a send either sees the flag
 // set, or is counted where close() and a receive that saw the flag look.
-#include <semaphore.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <new>
 #include <thread>
 #include <utility>
 
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
+#include "core/parker.hpp"
 #include "core/spin_mutex.hpp"
 
 namespace kestrum {
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-enum class ParkResult { Unparked, TimedOut, Interrupted };
-
-// A one-shot kernel wake-up for one blocked thread: a POSIX semaphore, because
-// a signal interrupts sem_wait (EINTR) where a condition variable would sleep
-// on, and the caller must get to run its signal handlers promptly.
-class Parker {
- public:
-  Parker() noexcept { sem_init(&sem_, 0, 0); }
-  Parker(const Parker&) = delete;
-  Parker& operator=(const Parker&) = delete;
-  ~Parker() { sem_destroy(&sem_); }
-
-  void unpark() noexcept { sem_post(&sem_); }
-
-  // Waits for unpark() until `deadline` (nullptr: no limit).
-  ParkResult park(const Deadline* deadline) noexcept {
-    int rc;
-    if (deadline == nullptr) {
-      rc = sem_wait(&sem_);
-    } else {
-      // steady_clock is CLOCK_MONOTONIC on Linux.
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-      timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-      if (ns < 0) ts = timespec{0, 0};
-      rc = sem_clockwait(&sem_, CLOCK_MONOTONIC, &ts);
-    }
-    if (rc == 0) return ParkResult::Unparked;
-    return errno == ETIMEDOUT ? ParkResult::TimedOut : ParkResult::Interrupted;
-  }
-
- private:
-  sem_t sem_;
-};
 
 // One blocked thread's place in a WaiterQueue; lives on that thread's stack.
 struct Waiter {
@@ -241,6 +202,16 @@ class BlockingChannel {
   }
 
   bool is_closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+  // True if at one instant during the call the channel was open and held no
+  // item, so that a try_recv() then would have reported Empty. Takes no lock:
+  // a receiver polling an empty channel does not pull the lock's line away
+  // from the threads that are sending. False says nothing (the caller does
+  // the real try_recv()).
+  bool empty_and_open() const noexcept {
+    if (pair_.receiver.len() != 0) return false;  // acquire: the flag is read after it
+    return !closed_.load(std::memory_order_seq_cst);
+  }
   std::uint64_t len() const noexcept { return pair_.sender.len(); }
 
  private:
@@ -302,9 +273,13 @@ class BlockingChannel {
     while (sends_in_flight_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   }
 
+  // Each waiter queue on a line of its own: the receiving side reads the
+  // senders' count after every receive and the sending side the receivers'
+  // after every send, and neither should miss its cache because the other
+  // queue, or the send counter below, was written.
   ChannelPair<T, Alloc> pair_;
-  WaiterQueue senders_;    // blocked in send(): the channel was full
-  WaiterQueue receivers_;  // blocked in recv(): the channel was empty
+  alignas(kCacheLine) WaiterQueue senders_;    // blocked in send(): the channel was full
+  alignas(kCacheLine) WaiterQueue receivers_;  // blocked in recv(): the channel was empty
   alignas(kCacheLine) std::atomic<std::uint64_t> sends_in_flight_{0};
   std::atomic<bool> closed_{false};  // false -> true once
 };
