@@ -46,3 +46,7 @@ class NativeChannel:
 
 def wait_group_count(group: RawAsyncWaitGroup, /) -> int:
     """The counter of ``group``, read at one instant."""
+
+def wait_group_wait(group: RawAsyncWaitGroup, timeout: float | None, /) -> bool:
+    """Wait, with the interpreter detached, until the counter of ``group`` is
+    zero: True once it is, False if ``timeout`` seconds passed first."""

@@ -26,6 +26,12 @@ PyMethodDef native_wait_group_functions[] = {
     {"wait_group_count", wait_group_count, METH_O,
      "wait_group_count(group, /)\n--\n\n"
      "The counter of the RawAsyncWaitGroup `group`, read at one instant."},
+    {"wait_group_wait", as_cfunction(wait_group_wait), METH_FASTCALL,
+     "wait_group_wait(group, timeout, /)\n--\n\n"
+     "Wait, with the interpreter detached, until the counter of the\n"
+     "RawAsyncWaitGroup `group` is zero: True once it is, False if `timeout`\n"
+     "seconds (None: no limit) passed first. A signal handler that raises\n"
+     "ends the wait and takes the waiter back."},
     {nullptr, nullptr, 0, nullptr},
 };
 
