@@ -131,7 +131,8 @@ class BlockingChannel {
  public:
   // `capacity` 0 means unbounded. Throws std::bad_alloc.
   explicit BlockingChannel(std::uint64_t capacity)
-      : pair_(capacity == 0 ? make_unbounded_channel<T, Alloc>() : make_bounded_channel<T, Alloc>(capacity)) {
+      : pair_(capacity == 0 ? make_unbounded_channel<T, Alloc>() : make_bounded_channel<T, Alloc>(capacity)),
+        capacity_(capacity == 0 ? kNoCapacity : capacity) {
     if (!pair_.sender) throw std::bad_alloc();
   }
   BlockingChannel(const BlockingChannel&) = delete;
@@ -167,7 +168,8 @@ class BlockingChannel {
   // returning true ends the call with Stopped.
   template <class Stop>
   WaitResult send(T& item, const Deadline* deadline, Stop&& stop) noexcept {
-    return wait_for(senders_, deadline, stop, [&]() noexcept {
+    const auto room = [this]() noexcept { return len() < capacity_ || is_closed(); };
+    return wait_for(senders_, deadline, stop, room, [&]() noexcept {
       switch (try_send(item)) {
         case SendResult::Accepted: return Attempt::Done;
         case SendResult::Full: return Attempt::Again;
@@ -182,7 +184,8 @@ class BlockingChannel {
   // empty; otherwise as send().
   template <class Stop>
   WaitResult recv(T& out, const Deadline* deadline, Stop&& stop) noexcept {
-    return wait_for(receivers_, deadline, stop, [&]() noexcept {
+    const auto item = [this]() noexcept { return len() != 0 || is_closed(); };
+    return wait_for(receivers_, deadline, stop, item, [&]() noexcept {
       switch (try_recv(out)) {
         case RecvResult::Item: return Attempt::Done;
         case RecvResult::Empty: return Attempt::Again;
@@ -207,7 +210,9 @@ class BlockingChannel {
   // item, so that a try_recv() then would have reported Empty. Takes no lock:
   // a receiver polling an empty channel does not pull the lock's line away
   // from the threads that are sending. False says nothing (the caller does
-  // the real try_recv()).
+  // the real try_recv()). Not for a retry after registering as a waiter
+  // elsewhere: that retry must take the lock, which is what orders it with
+  // the sender's look at the waiters.
   bool empty_and_open() const noexcept {
     if (pair_.receiver.len() != 0) return false;  // acquire: the flag is read after it
     return !closed_.load(std::memory_order_seq_cst);
@@ -217,6 +222,7 @@ class BlockingChannel {
  private:
   enum class Attempt { Done, Again, Closed, OutOfMemory };
   static constexpr int kPolitePolls = 4;
+  static constexpr int kSpins = 512;
 
   static WaitResult finished(Attempt a) noexcept {
     switch (a) {
@@ -228,10 +234,26 @@ class BlockingChannel {
     return WaitResult::TimedOut;
   }
 
-  template <class Stop, class Try>
-  WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Try&& attempt) noexcept {
+  // Spins for a short while, reading without the lock, until `ready()` says
+  // an attempt could succeed. The other side usually runs on another core
+  // and brings the item or the room within a few hundred nanoseconds, long
+  // before a yield (which on a loaded machine hands the core to another
+  // process) or a park and its wake-up would return.
+  template <class Ready>
+  static bool spin_until(Ready& ready) noexcept {
+    for (int i = 0; i < kSpins; ++i) {
+      if (ready()) return true;
+      cpu_relax();
+    }
+    return false;
+  }
+
+  template <class Stop, class Ready, class Try>
+  WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Ready& ready,
+                      Try&& attempt) noexcept {
     for (;;) {
       Attempt a = attempt();
+      if (a == Attempt::Again && spin_until(ready)) a = attempt();
       // The other side is often running on another core right now: give it a
       // few turns before paying for a park and a wake-up.
       for (int i = 0; i < kPolitePolls && a == Attempt::Again; ++i) {
@@ -278,6 +300,7 @@ class BlockingChannel {
   // after every send, and neither should miss its cache because the other
   // queue, or the send counter below, was written.
   ChannelPair<T, Alloc> pair_;
+  const std::uint64_t capacity_;  // kNoCapacity: unbounded
   alignas(kCacheLine) WaiterQueue senders_;    // blocked in send(): the channel was full
   alignas(kCacheLine) WaiterQueue receivers_;  // blocked in recv(): the channel was empty
   alignas(kCacheLine) std::atomic<std::uint64_t> sends_in_flight_{0};
