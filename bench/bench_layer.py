@@ -189,6 +189,30 @@ def pipeline_queue(items: int, producers: int, consumers: int, maxsize: int) -> 
     return run
 
 
+def pipeline_simple_queue(items: int, producers: int, consumers: int) -> Timed:
+    def run() -> float:
+        q: queue.SimpleQueue[object] = queue.SimpleQueue()
+        share = items // producers
+        item = object()
+
+        def produce() -> None:
+            put = q.put
+            for _ in range(share):
+                put(item)
+
+        def consume() -> None:
+            get = q.get  # blocking
+            while get() is not _STOP:
+                pass
+
+        def close() -> None:
+            for _ in range(consumers):
+                q.put(_STOP)
+
+        return _pipeline(produce, consume, close, producers, consumers, share * producers)
+    return run
+
+
 def _pipeline(produce: Callable[[], None], consume: Callable[[], None], close: Callable[[], None],
               producers: int, consumers: int, total: int) -> float:
     threads_c = [threading.Thread(target=consume) for _ in range(consumers)]
@@ -395,6 +419,10 @@ def main() -> int:
                 "Channel vs queue.Queue",
                 pipeline_channel(args.items, producers, consumers, args.maxsize),
                 pipeline_queue(args.items, producers, consumers, args.maxsize), args.reps)
+        compare(f"{args.items:,} items, {producers}P/{consumers}C, unbounded: "
+                "Channel vs SimpleQueue (blocking get)",
+                pipeline_channel(args.items, producers, consumers, 0),
+                pipeline_simple_queue(args.items, producers, consumers), args.reps)
 
     print(f"\nWorkerPool no-op task: {per_task} (ThreadPoolExecutor), median of the first row.")
     print("\n| thread/event-loop row | kestrum | janus | culsans | vs best peer |")

@@ -20,6 +20,7 @@ import time
 from typing import Callable
 
 from kestrum._kestrum_core import AtomicMetrics, FastChannel, NativeWorkerPool, RawAsyncWaitGroup
+from kestrum._kestrum_native import NativeChannel
 
 N = 20_000
 Loop = Callable[[int], None]
@@ -45,6 +46,55 @@ def channel_full_empty() -> Loop:
         for _ in range(n):
             send(item)  # False: full
             recv()      # (False, None): empty
+    return run
+
+
+def native_channel_pair() -> Loop:
+    ch = NativeChannel(0)
+    send, recv, item = ch.try_send, ch.try_recv, object()
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            send(item)
+            recv()
+    return run
+
+
+def native_channel_recv_or_pair() -> Loop:
+    ch = NativeChannel(0)
+    send, recv, item, nothing = ch.try_send, ch.recv_or, object(), object()
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            send(item)
+            recv(0, nothing)
+    return run
+
+
+def native_channel_empty() -> Loop:
+    ch = NativeChannel(0)
+    recv = ch.try_recv
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            recv()  # (False, None): empty
+            recv()
+    return run
+
+
+def simple_queue_empty() -> Loop:
+    get, empty = queue.SimpleQueue().get_nowait, queue.Empty
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            try:
+                get()
+            except empty:
+                pass
+            try:
+                get()
+            except empty:
+                pass
     return run
 
 
@@ -120,6 +170,12 @@ ROWS: list[tuple[str, Callable[[], Loop], list[tuple[str, Callable[[], Loop]]]]]
      [("SimpleQueue put+get_nowait", simple_queue_pair), ("deque append+popleft", deque_pair)]),
     ("FastChannel(1) full try_send + empty try_recv", channel_full_empty,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
+    ("NativeChannel try_send+try_recv", native_channel_pair,
+     [("SimpleQueue put+get_nowait", simple_queue_pair)]),
+    ("NativeChannel try_send+recv_or(0)", native_channel_recv_or_pair,
+     [("SimpleQueue put+get_nowait", simple_queue_pair)]),
+    ("NativeChannel 2 empty try_recv", native_channel_empty,
+     [("SimpleQueue 2 empty get_nowait", simple_queue_empty)]),
     ("NativeWorkerPool push_local+pop_work", pool_local_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair), ("deque append+popleft", deque_pair)]),
     ("NativeWorkerPool push_global+pop_work", pool_global_pair,
@@ -174,7 +230,8 @@ def threaded_ops_per_s(factory: Callable[[], Loop], threads: int, shared: bool, 
 
 def threaded_table(repeats: int) -> list[dict[str, object]]:
     rows = []
-    cases = [("FastChannel pair", fast_channel_pair), ("NativeWorkerPool push_local+pop_work", pool_local_pair),
+    cases = [("FastChannel pair", fast_channel_pair), ("NativeChannel pair", native_channel_pair),
+             ("NativeWorkerPool push_local+pop_work", pool_local_pair),
              ("AtomicMetrics inc+get", metrics_pair), ("SimpleQueue pair", simple_queue_pair)]
     for name, factory in cases:
         for shared in (True, False):

@@ -11,6 +11,7 @@ DEQUE, MUTEX, ATOMIC = "std::mutex + std::deque", "std::mutex", "std::atomic"
 PAIRS = [
     ("BM_Channel_Pair", "BM_MutexDeque_Pair", DEQUE, "channel send+recv, uncontended"),
     ("BM_Channel_Throughput", "BM_MutexDeque_Throughput", DEQUE, "channel producer/consumer, 2 threads"),
+    ("BM_Channel_Shared", "BM_MutexDeque_Shared", DEQUE, "channel send+recv, 2 threads on one channel"),
     ("BM_SpinMutex_Uncontended", "BM_StdMutex_Uncontended", MUTEX, "lock+unlock, uncontended"),
     ("BM_SpinMutex_Contended", "BM_StdMutex_Contended", MUTEX, "lock+unlock, 2 threads"),
     ("BM_Metrics_Increment", "BM_Atomic_Increment", ATOMIC, "counter increment"),

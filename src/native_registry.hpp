@@ -20,4 +20,8 @@ PyObject* native_raw_wait_group_type() noexcept;
 // The module's functions.
 extern PyMethodDef native_wait_group_functions[];
 
+// wait_group_wait(group, timeout): a thread's wait on a wait group, parked
+// natively (see waitgroup/wait_group_wait.cpp).
+PyObject* wait_group_wait(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 }  // namespace kestrum

@@ -1,11 +1,12 @@
 import asyncio
 import signal
 import threading
+import time
 
 import pytest
 
 from kestrum import WaitGroup
-from kestrum._kestrum_native import wait_group_count
+from kestrum._kestrum_native import wait_group_count, wait_group_wait
 
 T = 10
 
@@ -188,3 +189,84 @@ def test_a_refused_negative_add_never_shows_a_count_it_never_had():
         threads[0].join()
         assert not seen_zero and not done_raised
         assert wg.wait(0) and wg.count == 0
+
+
+def test_no_thread_waiter_is_left_asleep_when_the_count_reaches_zero():
+    # Waiters and the done() that reaches zero start together, round after
+    # round: each wait must return True, and the group keep no dead entry.
+    waiters = 3
+    for _ in range(200):
+        wg = WaitGroup()
+        wg.add(1)
+        barrier = threading.Barrier(waiters + 1)
+        results = []
+
+        def wait():
+            barrier.wait()
+            results.append(wg.wait(T))
+
+        threads = [threading.Thread(target=wait) for _ in range(waiters)]
+        for t in threads:
+            t.start()
+        barrier.wait()
+        wg.done()
+        for t in threads:
+            t.join(T)
+        assert results == [True] * waiters
+        wg.add(1)
+        assert wg._raw.done() == []
+
+
+def test_timed_out_waits_race_the_last_done_and_leave_nothing_behind(run_together):
+    # A wait that times out just as the count reaches zero may say either,
+    # but True only once the count is zero, and never leaves its entry queued.
+    for _ in range(200):
+        wg = WaitGroup()
+        wg.add(1)
+
+        def wait():
+            ok = wg.wait(0.0005)
+            return ok, wg.count
+
+        (ok, count), _ = run_together(wait, wg.done)
+        assert not ok or count == 0
+        wg.add(1)
+        assert wg._raw.done() == []
+
+
+@pytest.mark.parametrize("timeout", [0, 0.05, 0.3], ids=["zero", "50ms", "300ms"])
+def test_timeouts_are_kept(timeout):
+    wg = WaitGroup()
+    wg.add(1)
+    start = time.monotonic()
+    assert wg.wait(timeout) is False
+    assert timeout <= time.monotonic() - start < timeout + 2
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_kill"), reason="POSIX signals")
+def test_a_signal_handler_runs_during_a_wait_that_then_goes_on():
+    wg = WaitGroup()
+    wg.add(1)
+    ran = []
+    old = signal.signal(signal.SIGUSR1, lambda *_: ran.append(time.monotonic()))
+    try:
+        main = threading.main_thread().ident
+        threading.Timer(0.05, signal.pthread_kill, args=(main, signal.SIGUSR1)).start()
+        done_at = []
+        threading.Timer(0.3, lambda: done_at.append(time.monotonic()) or wg.done()).start()
+        assert wg.wait(T) is True
+        assert len(ran) == 1 and ran[0] < done_at[0], "the handler ran while the wait went on"
+    finally:
+        signal.signal(signal.SIGUSR1, old)
+
+
+def test_native_wait_refuses_bad_arguments():
+    wg = WaitGroup()
+    with pytest.raises(TypeError, match="RawAsyncWaitGroup"):
+        wait_group_wait(wg, None)
+    with pytest.raises(TypeError, match="2 arguments"):
+        wait_group_wait(wg._raw)
+    wg.add(1)
+    with pytest.raises(ValueError):
+        wait_group_wait(wg._raw, -1.0)
+    assert wg._raw.done() == []

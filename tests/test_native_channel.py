@@ -87,3 +87,31 @@ def test_ctrl_c_interrupts_a_native_wait_and_moves_nothing():
         ch.send("refused", None)
     assert time.monotonic() - start < 5
     assert ch.recv(0) == (True, "queued") and ch.qsize() == 0
+
+
+def test_polling_try_recv_gets_everything_sent_before_the_close(run_together):
+    # try_recv answers an empty, open channel without taking the lock; a
+    # poller must still see every accepted item, in order, and then the close.
+    ch = NativeChannel(0)
+    assert ch.try_recv() == (False, None)
+    per = 50000
+
+    def produce():
+        for i in range(per):
+            ch.try_send(i)
+        ch.close()
+
+    def poll():
+        got = []
+        deadline = time.monotonic() + T
+        try:
+            while time.monotonic() < deadline:
+                ok, item = ch.try_recv()
+                if ok:
+                    got.append(item)
+        except RuntimeError:
+            return "closed", got
+        return "still open", got
+
+    _, (end, got) = run_together(produce, poll)
+    assert (end, got) == ("closed", list(range(per)))

@@ -5,8 +5,9 @@ The native object keeps the counter and a list of waiters; the ``done()``
 call that brings the counter to zero gets the whole list back, and this
 module wakes each entry. An entry is ``(first, target)``:
 
-- a thread waiter is ``(None, token)``, where ``token`` is a held
-  ``threading.Lock`` that the waker releases;
+- a thread waiter is ``(None, token)``, where ``token`` is a native object
+  whose ``release()`` wakes the thread, parked in native code with the
+  interpreter detached (``_kestrum_native.wait_group_wait``);
 - an asyncio waiter is ``(loop, future)``; the waker resolves the future on
   its own loop with ``loop.call_soon_threadsafe``, skipping it there if it is
   already done (cancelled, typically).
@@ -19,15 +20,18 @@ from __future__ import annotations
 
 import asyncio
 import operator
-import threading
 from collections.abc import Iterator
-from typing import SupportsIndex, cast
+from typing import Protocol, SupportsIndex, cast
 
 from kestrum._kestrum_core import RawAsyncWaitGroup
-from kestrum._kestrum_native import wait_group_count, wait_group_take
+from kestrum._kestrum_native import wait_group_count, wait_group_take, wait_group_wait
 from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
+
+
+class _Releasable(Protocol):
+    def release(self) -> object: ...
 
 
 def _resolve(future: asyncio.Future[None]) -> None:
@@ -87,7 +91,7 @@ class WaitGroup:
     def _wake_each(waiters: Iterator[tuple[object, object]]) -> None:
         for first, target in waiters:
             if first is None:
-                cast("threading.Lock", target).release()
+                cast("_Releasable", target).release()
             else:
                 loop = cast("asyncio.AbstractEventLoop", first)
                 try:
@@ -98,21 +102,9 @@ class WaitGroup:
     def wait(self, timeout: float | None = None) -> bool:
         """Block until the counter is zero. Returns False if `timeout`
         seconds passed first, True otherwise."""
-        seconds = check_timeout(timeout)
-        token = threading.Lock()
-        token.acquire()
-        if self._raw.register_waiter((None, token)):
-            return True  # already zero
-        try:
-            if token.acquire(timeout=-1 if seconds is None else seconds):
-                return True
-        except BaseException:
-            # Interrupted (KeyboardInterrupt, say): take the entry back.
-            self._raw.unregister_waiter(token)
-            raise
-        # Timed out, unless a done() handed our entry out in the meantime:
-        # then the counter did reach zero, and the release is on its way.
-        return not self._raw.unregister_waiter(token)
+        # Registering, sleeping and taking the entry back on a time-out or
+        # an interrupt all happen in one native call.
+        return wait_group_wait(self._raw, check_timeout(timeout))
 
     async def wait_async(self, timeout: float | None = None) -> bool:
         """Wait, without blocking the event loop, until the counter is zero.

@@ -24,58 +24,19 @@
 // Memory order: as ChannelCore for items. The closed flag and the count of
 // sends in flight are sequentially consistent: a send either sees the flag
 // set, or is counted where close() and a receive that saw the flag look.
-#include <semaphore.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <new>
 #include <thread>
 #include <utility>
 
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
+#include "core/parker.hpp"
 #include "core/spin_mutex.hpp"
 
 namespace kestrum {
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-enum class ParkResult { Unparked, TimedOut, Interrupted };
-
-// A one-shot kernel wake-up for one blocked thread: a POSIX semaphore, because
-// a signal interrupts sem_wait (EINTR) where a condition variable would sleep
-// on, and the caller must get to run its signal handlers promptly.
-class Parker {
- public:
-  Parker() noexcept { sem_init(&sem_, 0, 0); }
-  Parker(const Parker&) = delete;
-  Parker& operator=(const Parker&) = delete;
-  ~Parker() { sem_destroy(&sem_); }
-
-  void unpark() noexcept { sem_post(&sem_); }
-
-  // Waits for unpark() until `deadline` (nullptr: no limit).
-  ParkResult park(const Deadline* deadline) noexcept {
-    int rc;
-    if (deadline == nullptr) {
-      rc = sem_wait(&sem_);
-    } else {
-      // steady_clock is CLOCK_MONOTONIC on Linux.
-      const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline->time_since_epoch()).count();
-      timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-      if (ns < 0) ts = timespec{0, 0};
-      rc = sem_clockwait(&sem_, CLOCK_MONOTONIC, &ts);
-    }
-    if (rc == 0) return ParkResult::Unparked;
-    return errno == ETIMEDOUT ? ParkResult::TimedOut : ParkResult::Interrupted;
-  }
-
- private:
-  sem_t sem_;
-};
 
 // One blocked thread's place in a WaiterQueue; lives on that thread's stack.
 struct Waiter {
@@ -170,7 +131,8 @@ class BlockingChannel {
  public:
   // `capacity` 0 means unbounded. Throws std::bad_alloc.
   explicit BlockingChannel(std::uint64_t capacity)
-      : pair_(capacity == 0 ? make_unbounded_channel<T, Alloc>() : make_bounded_channel<T, Alloc>(capacity)) {
+      : pair_(capacity == 0 ? make_unbounded_channel<T, Alloc>() : make_bounded_channel<T, Alloc>(capacity)),
+        capacity_(capacity == 0 ? kNoCapacity : capacity) {
     if (!pair_.sender) throw std::bad_alloc();
   }
   BlockingChannel(const BlockingChannel&) = delete;
@@ -206,7 +168,8 @@ class BlockingChannel {
   // returning true ends the call with Stopped.
   template <class Stop>
   WaitResult send(T& item, const Deadline* deadline, Stop&& stop) noexcept {
-    return wait_for(senders_, deadline, stop, [&]() noexcept {
+    const auto room = [this]() noexcept { return len() < capacity_ || is_closed(); };
+    return wait_for(senders_, deadline, stop, room, [&]() noexcept {
       switch (try_send(item)) {
         case SendResult::Accepted: return Attempt::Done;
         case SendResult::Full: return Attempt::Again;
@@ -221,7 +184,8 @@ class BlockingChannel {
   // empty; otherwise as send().
   template <class Stop>
   WaitResult recv(T& out, const Deadline* deadline, Stop&& stop) noexcept {
-    return wait_for(receivers_, deadline, stop, [&]() noexcept {
+    const auto item = [this]() noexcept { return len() != 0 || is_closed(); };
+    return wait_for(receivers_, deadline, stop, item, [&]() noexcept {
       switch (try_recv(out)) {
         case RecvResult::Item: return Attempt::Done;
         case RecvResult::Empty: return Attempt::Again;
@@ -241,11 +205,24 @@ class BlockingChannel {
   }
 
   bool is_closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+
+  // True if at one instant during the call the channel was open and held no
+  // item, so that a try_recv() then would have reported Empty. Takes no lock:
+  // a receiver polling an empty channel does not pull the lock's line away
+  // from the threads that are sending. False says nothing (the caller does
+  // the real try_recv()). Not for a retry after registering as a waiter
+  // elsewhere: that retry must take the lock, which is what orders it with
+  // the sender's look at the waiters.
+  bool empty_and_open() const noexcept {
+    if (pair_.receiver.len() != 0) return false;  // acquire: the flag is read after it
+    return !closed_.load(std::memory_order_seq_cst);
+  }
   std::uint64_t len() const noexcept { return pair_.sender.len(); }
 
  private:
   enum class Attempt { Done, Again, Closed, OutOfMemory };
   static constexpr int kPolitePolls = 4;
+  static constexpr int kSpins = 512;
 
   static WaitResult finished(Attempt a) noexcept {
     switch (a) {
@@ -257,10 +234,26 @@ class BlockingChannel {
     return WaitResult::TimedOut;
   }
 
-  template <class Stop, class Try>
-  WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Try&& attempt) noexcept {
+  // Spins for a short while, reading without the lock, until `ready()` says
+  // an attempt could succeed. The other side usually runs on another core
+  // and brings the item or the room within a few hundred nanoseconds, long
+  // before a yield (which on a loaded machine hands the core to another
+  // process) or a park and its wake-up would return.
+  template <class Ready>
+  static bool spin_until(Ready& ready) noexcept {
+    for (int i = 0; i < kSpins; ++i) {
+      if (ready()) return true;
+      cpu_relax();
+    }
+    return false;
+  }
+
+  template <class Stop, class Ready, class Try>
+  WaitResult wait_for(WaiterQueue& side, const Deadline* deadline, Stop& stop, Ready& ready,
+                      Try&& attempt) noexcept {
     for (;;) {
       Attempt a = attempt();
+      if (a == Attempt::Again && spin_until(ready)) a = attempt();
       // The other side is often running on another core right now: give it a
       // few turns before paying for a park and a wake-up.
       for (int i = 0; i < kPolitePolls && a == Attempt::Again; ++i) {
@@ -302,9 +295,14 @@ class BlockingChannel {
     while (sends_in_flight_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
   }
 
+  // Each waiter queue on a line of its own: the receiving side reads the
+  // senders' count after every receive and the sending side the receivers'
+  // after every send, and neither should miss its cache because the other
+  // queue, or the send counter below, was written.
   ChannelPair<T, Alloc> pair_;
-  WaiterQueue senders_;    // blocked in send(): the channel was full
-  WaiterQueue receivers_;  // blocked in recv(): the channel was empty
+  const std::uint64_t capacity_;  // kNoCapacity: unbounded
+  alignas(kCacheLine) WaiterQueue senders_;    // blocked in send(): the channel was full
+  alignas(kCacheLine) WaiterQueue receivers_;  // blocked in recv(): the channel was empty
   alignas(kCacheLine) std::atomic<std::uint64_t> sends_in_flight_{0};
   std::atomic<bool> closed_{false};  // false -> true once
 };

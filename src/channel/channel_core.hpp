@@ -118,8 +118,10 @@ class alignas(kCacheLine) ChannelCore {
   // The number of queued items at some moment during the call. Read without
   // the lock: pollers and the pool's batch sizing call it often, and a copy
   // kept under the lock is as exact as reading the queue under it would be.
-  // A thread always sees the effect of its own sends and receives.
-  std::uint64_t len() const noexcept { return length_.load(std::memory_order_relaxed); }
+  // A thread always sees the effect of its own sends and receives. Acquire:
+  // a load the caller makes after this one (of a closed flag, say) is not
+  // moved before it, so "empty, then still open" describes one instant.
+  std::uint64_t len() const noexcept { return length_.load(std::memory_order_acquire); }
 
   bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
@@ -136,10 +138,17 @@ class alignas(kCacheLine) ChannelCore {
     return shares_.fetch_sub(1, std::memory_order_acq_rel) == 1;
   }
 
+  // Two lines. The first is written by every send and receive and moves
+  // between the cores of the threads that share the channel. The second
+  // holds what those operations only read (the capacity, the disconnected
+  // flag, tested by every send and by lock-free closed checks) and what
+  // changes once per handle: kept apart, a reader of the flag does not pull
+  // the lock's line away from the thread that holds it, and a lock holder
+  // reads the capacity from a line that stays in its cache.
   mutable SpinMutex mu_;
   RingBuffer<T, Alloc> queue_;  // guarded by mu_
   std::atomic<std::uint64_t> length_{0};  // written under mu_, read without it
-  const std::uint64_t capacity_;  // fixed at creation; kNoCapacity = unbounded
+  alignas(kCacheLine) const std::uint64_t capacity_;  // fixed at creation; kNoCapacity = unbounded
   std::atomic<bool> disconnected_{false};  // false -> true once
   std::atomic<std::uint64_t> senders_{1};
   std::atomic<std::uint64_t> receivers_{1};

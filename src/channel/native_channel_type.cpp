@@ -8,6 +8,7 @@
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "binding/once.hpp"
 #include "channel/blocking_channel.hpp"
 #include "native_registry.hpp"
 
@@ -81,13 +82,25 @@ Result<OwnedRef> try_send(State& self, PyObject* item) {
   return Failure::out_of_memory();
 }
 
+// (False, None), made once: what try_recv() answers for an empty channel,
+// so that polling an empty channel allocates nothing.
+ProcessOnce nothing_yet_once;
+
+Result<OwnedRef> nothing_yet() {
+  PyObject* pair = nothing_yet_once.get([] { return PyTuple_Pack(2, Py_False, Py_None); });
+  if (pair == nullptr) return Failure::pending();
+  return OwnedRef::borrow(pair);
+}
+
 Result<OwnedRef> try_recv(State& self) {
+  BlockingChannel<OwnedRef>& ch = *self.channel;
+  if (ch.empty_and_open()) return nothing_yet();
   Result<OwnedRef> pair = new_pair();  // before an item is taken for it
   if (!pair.ok()) return pair;
   OwnedRef item;
-  switch (self.channel->try_recv(item)) {
+  switch (ch.try_recv(item)) {
     case RecvResult::Item: return fill_pair(std::move(pair.value()), py_bool(true), std::move(item));
-    case RecvResult::Empty: return fill_pair(std::move(pair.value()), py_bool(false), py_none());
+    case RecvResult::Empty: return nothing_yet();  // emptied since the look above
     case RecvResult::Disconnected: break;
   }
   return channel_closed();

@@ -24,6 +24,16 @@
 
 namespace kestrum {
 
+// Tells the core that this thread is spin-waiting: the sibling hyper-thread
+// gets the execution units, and leaving the loop costs no mis-speculation.
+inline void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield" ::: "memory");
+#endif
+}
+
 class SpinMutex {
  public:
   SpinMutex() = default;
@@ -47,14 +57,6 @@ class SpinMutex {
   static constexpr int kSpins = 128;
   static constexpr int kYields = 8;
   static constexpr std::chrono::microseconds kLongestNap{200};
-
-  static void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-  }
 
   // Read until the lock looks free, then try once. Reading first keeps the
   // waiters from bouncing the cache line between cores.

@@ -56,6 +56,12 @@ PyMethodDef native_wait_group_functions[] = {
      "Takes `count` off the counter of `group` in one step, or raises\n"
      "RuntimeError and changes nothing if it holds less. None, or, when this\n"
      "brought the counter to zero, the list of waiters to wake (as done())."},
+    {"wait_group_wait", as_cfunction(wait_group_wait), METH_FASTCALL,
+     "wait_group_wait(group, timeout, /)\n--\n\n"
+     "Wait, with the interpreter detached, until the counter of the\n"
+     "RawAsyncWaitGroup `group` is zero: True once it is, False if `timeout`\n"
+     "seconds (None: no limit) passed first. A signal handler that raises\n"
+     "ends the wait and takes the waiter back."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -126,6 +126,60 @@ TEST_F(BlockingChannelTest, NothingAcceptedIsStrandedByAConcurrentClose) {
   }
 }
 
+// The lock-free "empty and open" look a poller makes before try_recv: it
+// never hides an accepted item, and never says "open" once close() has
+// returned, so a poller always reaches the end with everything received.
+TEST_F(BlockingChannelTest, EmptyAndOpenHidesNothingAndSeesTheClose) {
+  {
+    Chan ch(0);
+    EXPECT_TRUE(ch.empty_and_open());
+    send(ch, 1);
+    EXPECT_FALSE(ch.empty_and_open()) << "an item is queued";
+    ch.close();
+    EXPECT_FALSE(ch.empty_and_open());
+    EXPECT_EQ(recv(ch), 1u);
+    EXPECT_FALSE(ch.empty_and_open()) << "closed and drained";
+  }
+  for (int round = 0; round < 100; ++round) {
+    Chan ch(0);
+    std::atomic<std::uint64_t> accepted{0}, received{0};
+    std::atomic<bool> close_returned{false};
+    std::barrier start(3);
+    std::thread producer([&] {
+      start.arrive_and_wait();
+      for (std::uint64_t id = 1;; ++id) {
+        Item item(id);
+        if (ch.try_send(item) != SendResult::Accepted) break;
+        ++accepted;
+      }
+    });
+    std::thread poller([&] {
+      start.arrive_and_wait();
+      Item out;
+      for (;;) {
+        const bool after_close = close_returned.load();
+        if (ch.empty_and_open()) {
+          ASSERT_FALSE(after_close) << "round " << round << ": open after close() returned";
+          continue;
+        }
+        const RecvResult r = ch.try_recv(out);
+        if (r == RecvResult::Disconnected) break;
+        if (r == RecvResult::Item) {
+          out.reset();
+          ++received;
+        }
+      }
+    });
+    start.arrive_and_wait();
+    std::this_thread::yield();
+    ch.close();
+    close_returned.store(true);
+    producer.join();
+    poller.join();
+    ASSERT_EQ(received.load(), accepted.load()) << "round " << round;
+  }
+}
+
 struct Traffic {
   int producers, consumers;
   std::uint64_t capacity;
