@@ -109,16 +109,18 @@ print("GIL disabled after import:", not sys._is_gil_enabled())' || return 1
 # C++ tests of the cores under a sanitizer.
 native_tests() {
     local build=$1 sanitize=$2
+    say "building the C++ tests with -fsanitize=$sanitize"
     cmake -S tests/native -B "$build" -DKESTRUM_SANITIZE="$sanitize" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo || return 1
     cmake --build "$build" -j2 || return 1
+    say "running them"
     "$build/kestrum_native_tests"
 }
 
 leg_native_tsan() {
     # TSan needs a memory layout that address-space randomisation can break.
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-        setarch "$(uname -m)" -R bash -c "$(declare -f native_tests); native_tests build/native-tsan thread"
+        setarch "$(uname -m)" -R bash -c "$(declare -f say native_tests); native_tests build/native-tsan thread"
 }
 
 leg_native_asan() {
@@ -159,6 +161,7 @@ sid_skip() {
 # headers of every CPython in the sid root, with sid's g++.
 leg_sid_gil_disabled_compile() {
     [ "$sid_ready" = 1 ] || { sid_skip; return; }
+    say "compiling every source with Py_GIL_DISABLED against Python ${SID_VERSIONS[*]} headers"
     scripts/sid-root.sh run bash -c '
         set -e; cd /src; g++ --version | head -n1
         files=$(find src -name "*.cpp" | sort)
@@ -177,6 +180,7 @@ leg_sid_gil_disabled_compile() {
 leg_sid_python() {
     local version=$1
     [ "$sid_ready" = 1 ] || { sid_skip; return; }
+    say "building for Debian's python$version and running the suite on it"
     scripts/sid-root.sh run bash -c '
         set -e; cd /src; version=$1; tag=cp${version/./}
         python$version -VV
@@ -196,6 +200,7 @@ leg_sid_python() {
 leg_sid_refleak() {
     local version=$1
     [ "$sid_ready" = 1 ] || { sid_skip; return; }
+    say "building for python${version}d and running the suite 7 times in it (a few minutes)"
     scripts/sid-root.sh run bash -c '
         set -e; cd /src; version=$1; tag=cp${version/./}d
         python${version}d -VV

@@ -37,8 +37,8 @@ ensure() {
     fi
     local mirror
     mirror=$(debian_mirror) || { say "no Debian mirror in the apt configuration"; return 3; }
-    command -v debootstrap >/dev/null || { say "debootstrap is not installed (apt-get install debootstrap)"; return 3; }
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
+        command -v debootstrap >/dev/null || { say "debootstrap is not installed (apt-get install debootstrap)"; return 3; }
         rm -rf "$ROOT"
         mkdir -p "$ROOT"
         say "debootstrap of Debian sid from $mirror into $ROOT (once; a few minutes)"
