@@ -266,7 +266,7 @@ leg_host_asan_extension() {
 # test tools are installed for it into build/ once (it has no pip of its own).
 # Capturing stays at the Python level, as in the ASan leg.
 leg_free_threaded_tsan() {
-    local python venv site=build/tsan-site tests
+    local python venv out site=build/tsan-site tests
     if ! python=$(command -v "${PYTHON_FT_TSAN:-python3.14t-tsan}" 2>/dev/null); then
         echo "no ThreadSanitizer build of free-threaded CPython (python3.14t-tsan on PATH or PYTHON_FT_TSAN=): the module was not checked for data races against the interpreter"
         return 77
@@ -278,8 +278,8 @@ leg_free_threaded_tsan() {
     if [ ! -f "$site/.ready" ]; then
         say "installing pytest and hypothesis for $python into $site (once)"
         rm -rf "$site"
-        "${run[@]}" "$venv/bin/python" -m pip --python "$python" install -q --target "$site" \
-            pytest pytest-timeout hypothesis || return 1
+        out=$("${run[@]}" "$venv/bin/python" -m pip --python "$python" install -q --target "$site" \
+            pytest pytest-timeout hypothesis 2>&1) || { echo "$out"; return 1; }
         touch "$site/.ready"
     fi
     say "building the extension with TSan for $python"
