@@ -22,7 +22,9 @@ demo:
 test:
 	@scripts/test.sh
 
-bench: venv
+bench:
+	@scripts/host-deps.sh ensure test
+	@bash -c '. scripts/legs.sh && ensure_env >/dev/null'
 	@scripts/bench.sh
 
 clean:

@@ -5,9 +5,10 @@
 #   scripts/host-deps.sh ensure build|test
 #
 # `ensure build` covers `make demo` (a C++ compiler and make: CMake and Ninja
-# come from PyPI into the venv); `ensure test` adds what the test legs use
-# from the system: CMake and GoogleTest for the C++ tests, Google Benchmark for
-# `make bench`, debootstrap for the Debian sid root, setarch and unshare.
+# come from PyPI into the venv); `ensure test`, for `make test` and `make
+# bench`, adds what they use from the system: CMake, GoogleTest for the C++
+# tests, Google Benchmark for the C++ benchmarks, debootstrap for the Debian
+# sid root, setarch and unshare.
 # As root, missing packages are installed (one apt-get update first); as
 # anyone else it stops at once with the command to run.
 set -euo pipefail
