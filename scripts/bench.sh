@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 out=bench/results.md
 tmp=$(mktemp)
 trap 'rm -f "$tmp"' EXIT
+venv=$(host_env)
 
 {
     echo "# Benchmark results"
@@ -18,10 +19,11 @@ trap 'rm -f "$tmp"' EXIT
     echo
     echo "## Python: cost per pair of calls, one thread"
     echo
-    .venv/bin/python bench/bench_python.py
+    "$venv/bin/python" bench/bench_python.py
+    ft_venv=""
     if python_ft=$(find_free_threaded); then
-        setup_venv .venv-ft "$python_ft" >/dev/null
-        .venv-ft/bin/python bench/bench_python.py --threads
+        ft_venv=$(ensure_env "$python_ft")
+        "$ft_venv/bin/python" bench/bench_python.py --threads
     else
         echo "(no free-threaded CPython: thread-scaling rows skipped)"
         echo
@@ -36,8 +38,8 @@ trap 'rm -f "$tmp"' EXIT
         done
         echo "## Python layer against the standard library"
         echo
-        .venv/bin/python bench/bench_layer.py
-        [ -x .venv-ft/bin/python ] && .venv-ft/bin/python bench/bench_layer.py
+        "$venv/bin/python" bench/bench_layer.py
+        [ -z "$ft_venv" ] || "$ft_venv/bin/python" bench/bench_layer.py
         echo
     fi
     if [ -f bench/native/CMakeLists.txt ]; then
@@ -47,7 +49,7 @@ trap 'rm -f "$tmp"' EXIT
         cmake --build build/bench-native -j2 >/dev/null
         build/bench-native/kestrum_bench --benchmark_format=json --benchmark_repetitions=5 \
             --benchmark_report_aggregates_only=true 2>/dev/null >build/bench-native.json
-        .venv/bin/python bench/native_table.py build/bench-native.json
+        "$venv/bin/python" bench/native_table.py build/bench-native.json
     fi
 } | tee "$tmp"
 cp "$tmp" "$out"

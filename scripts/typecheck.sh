@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Type-checks the package: mypy --strict on python/kestrum, then stubtest of
-# the native module's stub against the module installed in the given venv.
+# Type-checks the package: mypy --strict on python/kestrum, stubtest of the
+# native module's stub against the module installed in the given venv, and
+# mypy --strict on tests/typing/, code that uses the installed package.
 #
 #   scripts/typecheck.sh VENV_PYTHON     e.g. scripts/typecheck.sh .venv/bin/python
 #
@@ -30,5 +31,8 @@ echo "=== stubtest kestrum._kestrum_core kestrum._kestrum_native"
 args=(kestrum._kestrum_core kestrum._kestrum_native)
 [ -f "$allowlist" ] && args+=(--allowlist "$allowlist")
 (cd /tmp && "$python" -m mypy.stubtest "${args[@]}") || status=1
+
+echo "=== mypy --strict tests/typing (against the installed package)"
+"$python" -m mypy --strict --no-incremental tests/typing || status=1
 
 exit $status

@@ -6,7 +6,10 @@ import os
 import subprocess
 import sys
 import sysconfig
+import tomllib
 import weakref
+from importlib import metadata
+from pathlib import Path
 
 import pytest
 
@@ -32,6 +35,16 @@ def names():
     """What the code strings of the tables below run against."""
     return dict(vars(core), Index=Index, m=AtomicMetrics(4), ch=FastChannel(0),
                 pool=NativeWorkerPool(2), wg=RawAsyncWaitGroup())
+
+
+def test_version_is_the_project_version():
+    pyproject = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())
+    assert kestrum.__version__ == pyproject["project"]["version"]
+    try:
+        installed = metadata.version("kestrum")
+    except metadata.PackageNotFoundError:  # a staged copy, run without installing
+        return
+    assert kestrum.__version__ == installed
 
 
 def test_module_surface():

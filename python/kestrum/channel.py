@@ -224,7 +224,7 @@ class Channel(Generic[_T]):
         if self._senders:
             self._wake(self._senders)
         # Not cast(): a call per item on the hottest path. It is an item here.
-        return item  # type: ignore[return-value]
+        return item  # type: ignore[no-any-return]
 
     async def recv_async(self, timeout: float | None = None) -> _T:
         """Take the oldest item, suspending the coroutine while the channel
