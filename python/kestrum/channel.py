@@ -42,7 +42,7 @@ import threading
 from collections import deque
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Generic, Literal, TypeVar, cast
+from typing import Any, Generic, Literal, TypeVar, cast
 
 from kestrum._aio import AsyncWaiter, expire, inbox_for
 from kestrum._kestrum_native import NativeChannel
@@ -194,7 +194,10 @@ class Channel(Generic[_T]):
 
     # -- receiving ---------------------------------------------------------
 
-    def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], None]:
+    # The second member says Any, not None: no type checker narrows the item
+    # of `ok, item = ch.try_recv()` by `ok`, and None there would make every
+    # caller check an item that arrived.
+    def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], Any]:
         """Take the oldest item without waiting: ``(True, item)``, or
         ``(False, None)`` when the channel is empty. Raises
         ``ChannelClosed`` once the channel is closed and drained."""

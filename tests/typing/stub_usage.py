@@ -1,7 +1,7 @@
 """Code that uses the package as its users write it; scripts/typecheck.sh
 checks it with mypy --strict against the installed package. It is never run."""
 
-from kestrum import FastChannel
+from kestrum import Channel, FastChannel
 
 
 def drain_upper(ch: FastChannel) -> list[str]:
@@ -11,3 +11,12 @@ def drain_upper(ch: FastChannel) -> list[str]:
         if not ok:
             return out
         out.append(item.upper())  # an item that arrived needs no None check
+
+
+def drain_lengths(ch: Channel[str]) -> list[int]:
+    out: list[int] = []
+    while True:
+        ok, item = ch.try_recv()
+        if not ok:
+            return out
+        out.append(len(item))
