@@ -17,7 +17,7 @@ def check_timeout(timeout: float | None) -> float | None:
     if timeout is None:
         return None
     if not isinstance(timeout, numbers.Real):
-        raise TypeError(f"timeout must be a number or None, not {type(timeout).__name__}")
+        raise TypeError(f"'timeout' must be a number or None, not {type(timeout).__name__}")
     seconds = float(timeout)
     if seconds != seconds:
         raise ValueError("'timeout' must be a non-negative number, not NaN")

@@ -46,6 +46,7 @@ from typing import Any, Generic, Literal, TypeVar, cast
 
 from kestrum._aio import AsyncWaiter, expire, inbox_for
 from kestrum._kestrum_native import NativeChannel
+from kestrum._timeouts import check_timeout
 
 __all__ = ["Channel", "ChannelClosed"]
 
@@ -63,15 +64,6 @@ _ClosedBase: type[Exception] = getattr(queue, "ShutDown", Exception)
 class ChannelClosed(_ClosedBase):  # type: ignore[valid-type,misc]
     """Raised by a send on a closed channel, and by a receive on a closed
     channel with nothing left to receive."""
-
-
-def _check_timeout(timeout: float) -> None:
-    try:
-        negative = timeout < 0
-    except TypeError:
-        raise TypeError(f"'timeout' must be a number or None, not {type(timeout).__name__}") from None
-    if negative:
-        raise ValueError("'timeout' must be a non-negative number")
 
 
 class Channel(Generic[_T]):
@@ -167,7 +159,7 @@ class Channel(Generic[_T]):
         Raises ``queue.Full`` after `timeout` seconds, ``ChannelClosed`` if
         the channel is or becomes closed."""
         if timeout is not None:
-            _check_timeout(timeout)
+            check_timeout(timeout)
         # Waits natively, if it must, with the interpreter detached.
         try:
             sent = self._send(item, timeout)
@@ -185,7 +177,7 @@ class Channel(Generic[_T]):
         the item was not queued: ``CancelledError`` (like any exception from
         here) means not sent, a normal return means sent."""
         if timeout is not None:
-            _check_timeout(timeout)
+            check_timeout(timeout)
         if self.try_send(item):
             return
         if timeout is not None and timeout <= 0:
@@ -216,7 +208,7 @@ class Channel(Generic[_T]):
         empty. Raises ``queue.Empty`` after `timeout` seconds,
         ``ChannelClosed`` once the channel is closed and drained."""
         if timeout is not None:
-            _check_timeout(timeout)
+            check_timeout(timeout)
         # Waits natively, if it must, with the interpreter detached.
         try:
             item = self._recv_or(timeout, _NOTHING)
@@ -235,7 +227,7 @@ class Channel(Generic[_T]):
         ``ChannelClosed`` once the channel is closed and drained. A cancelled
         call has taken nothing: the item it would have had stays queued."""
         if timeout is not None:
-            _check_timeout(timeout)
+            check_timeout(timeout)
         try:
             item = self._recv_or(0, _NOTHING)
         except RuntimeError:

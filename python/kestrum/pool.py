@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, ParamSpec, TypeVar
 
 from kestrum._kestrum_core import ThreadPoolClosedError
 from kestrum._kestrum_native import NativeFuture, NativeStealingPool
+from kestrum._timeouts import check_timeout
 
 if TYPE_CHECKING:
     from concurrent.futures._base import _Waiter
@@ -41,11 +42,6 @@ _CANCELLED_AND_NOTIFIED = _base.CANCELLED_AND_NOTIFIED
 _FINISHED = _base.FINISHED
 
 _LOGGER = logging.getLogger("kestrum.pool")
-
-
-def _check_timeout(timeout: float | None) -> None:
-    if timeout is not None and timeout < 0:
-        raise ValueError("'timeout' must be a non-negative number")
 
 
 # Codes of the native state word (see NativeFuture._advance).
@@ -633,7 +629,7 @@ class WorkerPool(Executor):
         tiny calls, but an exception then also drops the results after it in
         its chunk. ``buffersize``, where the interpreter's ``Executor.map``
         has it, limits the tasks submitted ahead of the results read."""
-        _check_timeout(timeout)
+        check_timeout(timeout)
         if chunksize < 1:
             raise ValueError("chunksize must be >= 1.")
         if chunksize == 1:

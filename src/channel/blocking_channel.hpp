@@ -292,7 +292,12 @@ class BlockingChannel {
   // Waits out the sends that passed the closed test before close(). Each is
   // a constant-time critical section, so this yields a few times at most.
   void settle_sends() const noexcept {
-    while (sends_in_flight_.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    // seq_cst, like the sender's increment and both accesses of closed_:
+    // with an acquire load, close()'s store of closed_ and this load may
+    // both miss the sender's increment and its read of closed_ (the
+    // store-buffer pattern), and a send that saw the channel open would
+    // land after close() returned.
+    while (sends_in_flight_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
   }
 
   // Each waiter queue on a line of its own: the receiving side reads the

@@ -307,8 +307,14 @@ class StealingPoolCore {
       const std::uint64_t queued = shared_.tasks.size();
       if (queued == 0) return PopResult::Idle;
       const std::uint64_t batch = std::min({queued / num_threads_ + 1, kMaxBatch, queued});
-      // Room first, so every task taken has a place to go.
-      if (!run.tasks.reserve(run.tasks.size() + batch)) return PopResult::OutOfMemory;
+      // Room first, so every task taken has a place to go. Without memory
+      // for a batch, take just the one task handed out, which needs none.
+      if (!run.tasks.reserve(run.tasks.size() + batch)) {
+        take_front_lock_held(shared_, out);
+        stealable_.fetch_sub(1, std::memory_order_seq_cst);
+        counters_.global_pull.add(index, 1);
+        return PopResult::Task;
+      }
       for (; pulled < batch; ++pulled) {
         Task task = shared_.tasks.pop_front();
         (void)run.tasks.push_back(task);  // cannot fail: room reserved above
