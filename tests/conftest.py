@@ -1,3 +1,4 @@
+import contextlib
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -22,14 +23,27 @@ def run_together():
                 run.failed.set()
                 raise
 
-        interval = sys.getswitchinterval()
-        sys.setswitchinterval(1e-5)  # with a GIL, interleave finely
-        try:
-            with ThreadPoolExecutor(len(targets)) as executor:
-                futures = [executor.submit(main, target) for target in targets]
-        finally:
-            sys.setswitchinterval(interval)
+        with switching_finely(), ThreadPoolExecutor(len(targets)) as executor:
+            futures = [executor.submit(main, target) for target in targets]
         return [future.result() for future in futures]
 
     run.failed = threading.Event()
     return run
+
+
+@contextlib.contextmanager
+def switching_finely():
+    """With a GIL, hand it over every few microseconds, so that threads racing
+    in a test interleave finely instead of taking turns of milliseconds."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        yield
+    finally:
+        sys.setswitchinterval(interval)
+
+
+@pytest.fixture
+def fine_switching():
+    with switching_finely():
+        yield

@@ -157,11 +157,11 @@ def test_count_follows_add_and_done_and_is_read_only():
         wait_group_count(wg)  # the layer object, not the native one
 
 
-def test_a_refused_negative_add_never_shows_a_count_it_never_had():
+def test_a_refused_negative_add_never_shows_a_count_it_never_had(fine_switching):
     """A negative add() that must fail (count 1, add(-2)) races a watcher and
     a valid done(): the count must never read 0 while the failing add runs,
     and the done() must succeed and wake the waiter."""
-    for _ in range(20):
+    for _ in range(10):
         wg = WaitGroup()
         wg.add(1)
         stop, seen_zero, done_raised = [], [], []
@@ -172,7 +172,7 @@ def test_a_refused_negative_add_never_shows_a_count_it_never_had():
                     wg.add(-2)
 
         def watch():
-            for _ in range(2000):
+            for _ in range(500):
                 if wg.count == 0 or wg.wait(0):
                     seen_zero.append(True)
                     return

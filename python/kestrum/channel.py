@@ -228,18 +228,13 @@ class Channel(Generic[_T]):
         call has taken nothing: the item it would have had stays queued."""
         if timeout is not None:
             check_timeout(timeout)
-        try:
-            item = self._recv_or(0, _NOTHING)
-        except RuntimeError:
-            raise ChannelClosed("channel closed and drained") from None
-        if item is not _NOTHING:
-            if self._senders:
-                self._wake(self._senders)
-            return cast(_T, item)
+        box: list[_T] = []
+        take = self._taker(box)
+        if take():
+            return box[0]
         if timeout is not None and timeout <= 0:
             raise queue.Empty
-        box: list[_T] = []
-        await self._wait_async(self._receivers, self._taker(box), timeout, queue.Empty)
+        await self._wait_async(self._receivers, take, timeout, queue.Empty)
         return box[0]
 
     def _taker(self, box: list[_T]) -> Callable[[], bool]:
