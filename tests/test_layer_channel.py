@@ -1,6 +1,7 @@
 import asyncio
 import queue
 import threading
+from fractions import Fraction
 
 import pytest
 
@@ -145,3 +146,62 @@ def test_with_block_closes_the_channel_and_items_stay_receivable():
         ch.send(1)
     assert ch.is_closed()
     assert list(ch) == [1]
+
+
+@pytest.mark.parametrize("timeout, outcome", [
+    pytest.param(0, queue.Empty, id="int 0"),
+    pytest.param(0.01, queue.Empty, id="float"),
+    pytest.param(False, queue.Empty, id="bool"),
+    pytest.param(Fraction(1, 100), queue.Empty, id="Fraction"),
+    pytest.param(-0.0, queue.Empty, id="minus zero"),
+    pytest.param(-1, ValueError, id="negative int"),
+    pytest.param(float("nan"), ValueError, id="nan"),
+    pytest.param(float("inf"), OverflowError, id="inf"),
+    pytest.param(1e10, OverflowError, id="above TIMEOUT_MAX"),
+    pytest.param(10**30, OverflowError, id="huge int"),
+    pytest.param(-10**30, ValueError, id="huge negative int"),
+    pytest.param(1j, TypeError, id="complex"),
+])
+def test_timeouts_are_checked_like_the_standard_blocking_calls(timeout, outcome):
+    # A common time-out is taken natively, any other through the same check
+    # as WaitGroup's: the same answer either way, and nothing moves.
+    full, empty = Channel(1), Channel(1)
+    full.send("queued")
+    for call, expected in ((lambda: empty.recv(timeout), outcome),
+                           (lambda: full.send("refused", timeout), queue.Full if outcome is queue.Empty else outcome)):
+        with pytest.raises(expected):
+            call()
+    assert full.try_recv() == (True, "queued") and len(full) == 0 and len(empty) == 0
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda ch: ch.send(), r"Channel.send\(\) missing 1 required positional argument: 'item'"),
+    (lambda ch: ch.send(1, None, 2), r"Channel.send\(\) takes 2 positional arguments but 3 were given"),
+    (lambda ch: ch.recv(wait=1), r"Channel.recv\(\) got an unexpected keyword argument 'wait'"),
+    (lambda ch: ch.send(1, timeout=None, item=2), r"Channel.send\(\) got multiple values for argument 'item'"),
+])
+def test_argument_errors_name_the_method(call, message):
+    ch = Channel()
+    with pytest.raises(TypeError, match=message):
+        call(ch)
+    assert len(ch) == 0
+
+
+def test_deeply_nested_channels_are_all_released():
+    # Dropping the outermost releases the next, and so on: past a fixed depth
+    # the releases are deferred, and a deferred channel must still be torn
+    # down through its native type, once.
+    released = []
+
+    class Witness:
+        def __del__(self):
+            released.append(True)
+
+    inner = Channel()
+    inner.send(Witness())
+    for _ in range(2000):
+        outer = Channel()
+        outer.send(inner)
+        inner = outer
+    del inner, outer
+    assert released == [True]

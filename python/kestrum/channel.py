@@ -1,12 +1,13 @@
 """Channel: a multi-producer multi-consumer FIFO between threads and event
 loops, on top of the native ``NativeChannel``.
 
-Threads wait inside the native channel, with the interpreter detached, and
-are woken there by whichever native call makes progress possible. This class
-adds waiting for coroutines, time-outs, a closed state that ends iteration,
-and wakes the coroutines. The hot path is one native call plus one unlocked
-read of the other side's coroutine waiter list: nobody takes a lock unless a
-coroutine has to wait.
+The thread-side methods (``send``, ``recv``, ``try_send``, ``try_recv``)
+are the native base class's own: one native call each, with no Python frame
+around it. Threads wait inside the native channel, with the interpreter
+detached, and are woken there by whichever native call makes progress
+possible. This class adds waiting for coroutines, a closed state that ends
+iteration, and the coroutine wake-ups, which the native calls ask for only
+when a coroutine waits: nobody takes a lock unless a coroutine has to wait.
 
 Coroutine waiting protocol. A coroutine that must wait leaves an
 ``AsyncWaiter`` in its side's deque (under ``_lock``), whose ``release()``
@@ -14,11 +15,14 @@ resolves a future on the coroutine's own loop; then it retries the native
 operation once before it suspends. Every caller, thread or coroutine, does
 its native operation first and then reads the other side's deque without a
 lock, claiming the oldest waiter (under ``_lock``) and releasing it
-(outside) if the deque is non-empty. Both native operations go through the
-channel's internal mutex, so either the waiter's retry comes after the
+(outside) if the deque is non-empty. The native calls read a count of each
+deque that is kept under ``_lock`` with every change
+(``_set_coroutine_waiters``), and call ``_wake_senders`` or
+``_wake_receivers`` when it is not zero. Both native operations go through
+the channel's internal mutex, so either the waiter's retry comes after the
 operation that would satisfy it (and succeeds), or its registration
-happens-before the other side's unlocked read (and it gets woken): a wake-up
-can't be lost.
+happens-before the other side's read of the count (and it gets woken): a
+wake-up can't be lost.
 
 Wakers claim the oldest waiter, which may be one whose retry has just
 succeeded on its own, or a coroutine that is being cancelled: a waiter that
@@ -42,17 +46,17 @@ import threading
 from collections import deque
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Any, Generic, Literal, TypeVar, cast
+from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
 from kestrum._aio import AsyncWaiter, expire, inbox_for
-from kestrum._kestrum_native import NativeChannel
+from kestrum._kestrum_native import ChannelBase
 from kestrum._timeouts import check_timeout
 
 __all__ = ["Channel", "ChannelClosed"]
 
 _T = TypeVar("_T")
 
-# What the native recv_or() returns when the time ran out: no item is ever
+# What the native _take_or() returns for an empty channel: no item is ever
 # this object.
 _NOTHING = object()
 
@@ -66,7 +70,7 @@ class ChannelClosed(_ClosedBase):  # type: ignore[valid-type,misc]
     channel with nothing left to receive."""
 
 
-class Channel(Generic[_T]):
+class Channel(ChannelBase, Generic[_T]):
     """A FIFO channel between any number of threads and event loops;
     ``maxsize`` 0 means unbounded.
 
@@ -81,37 +85,55 @@ class Channel(Generic[_T]):
     a context manager, the channel is closed on exit.
     """
 
-    __slots__ = (
-        "_core", "_maxsize", "_lock", "_senders", "_receivers",
-        "_try_send", "_try_recv", "_send", "_recv_or",
-    )
+    __slots__ = ("_maxsize", "_lock", "_senders", "_receivers")
+    _maxsize: int
+    _lock: threading.Lock
+    # Coroutines waiting in a send (channel full) and in a receive (channel
+    # empty), oldest first. Changed only under _lock, and the native counts
+    # with them. Threads wait inside the native channel.
+    _senders: deque[AsyncWaiter]
+    _receivers: deque[AsyncWaiter]
 
-    def __init__(self, maxsize: int = 0) -> None:
+    # What the native methods raise and how they check a time-out.
+    _closed_error = ChannelClosed
+    _full_error = queue.Full
+    _empty_error = queue.Empty
+    _check_timeout = staticmethod(check_timeout)
+
+    def __new__(cls, maxsize: int = 0) -> Channel[_T]:
         try:
             maxsize = operator.index(maxsize)
         except TypeError:
             raise TypeError(f"Channel() argument 'maxsize' must be an int, not {type(maxsize).__name__}") from None
         if maxsize < 0:
             raise ValueError("maxsize must be 0 (unbounded) or positive")
-        self._core = NativeChannel(maxsize)
+        self = super().__new__(cls, maxsize)
         self._maxsize = maxsize
         self._lock = threading.Lock()
-        # Coroutines waiting in a send (channel full) and in a receive
-        # (channel empty), oldest first. Changed only under _lock. Threads
-        # wait inside the native channel instead.
-        self._senders: deque[AsyncWaiter] = deque()
-        self._receivers: deque[AsyncWaiter] = deque()
-        self._try_send = self._core.try_send
-        self._try_recv = self._core.try_recv
-        self._send = self._core.send
-        self._recv_or = self._core.recv_or
+        self._senders = deque()
+        self._receivers = deque()
+        return self
 
     @property
     def maxsize(self) -> int:
         """The bound given at creation; 0 for an unbounded channel."""
         return self._maxsize
 
+    if TYPE_CHECKING:
+        # Native methods of ChannelBase, typed with the item type here.
+        def send(self, item: _T, timeout: float | None = None) -> None: ...
+        def try_send(self, item: _T) -> bool: ...
+        def recv(self, timeout: float | None = None) -> _T: ...
+        # The second member says Any, not None: no type checker narrows the
+        # item of `ok, item = ch.try_recv()` by `ok`, and None there would
+        # make every caller check an item that arrived.
+        def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], Any]: ...
+
     # -- waking ------------------------------------------------------------
+
+    def _counted(self) -> None:
+        """Tell the native calls how many coroutines wait now (under _lock)."""
+        self._set_coroutine_waiters(len(self._senders), len(self._receivers))
 
     def _wake(self, waiters: deque[AsyncWaiter]) -> None:
         """Wake the oldest waiter of one side that can still take it."""
@@ -120,10 +142,17 @@ class Channel(Generic[_T]):
                 if not waiters:
                     return
                 token = waiters.popleft()
+                self._counted()
             # Released outside the lock: waking a coroutine may write to its
             # loop's self-pipe.
             if token.release():
                 return
+
+    def _wake_senders(self) -> None:
+        self._wake(self._senders)
+
+    def _wake_receivers(self) -> None:
+        self._wake(self._receivers)
 
     def _withdraw(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> bool:
         """Take `token` off `waiters`; False if a waker claimed it first."""
@@ -132,6 +161,7 @@ class Channel(Generic[_T]):
                 waiters.remove(token)
             except ValueError:
                 return False
+            self._counted()
             return True
 
     def _leave(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> None:
@@ -142,33 +172,6 @@ class Channel(Generic[_T]):
             self._wake(waiters)
 
     # -- sending -----------------------------------------------------------
-
-    def try_send(self, item: _T) -> bool:
-        """Queue `item` if there is room, without waiting; False if the
-        channel is full. Raises ``ChannelClosed`` on a closed channel."""
-        try:
-            sent = self._try_send(item)
-        except RuntimeError:
-            raise ChannelClosed("send on a closed channel") from None
-        if sent and self._receivers:
-            self._wake(self._receivers)
-        return sent
-
-    def send(self, item: _T, timeout: float | None = None) -> None:
-        """Queue `item`, blocking the thread while the channel is full.
-        Raises ``queue.Full`` after `timeout` seconds, ``ChannelClosed`` if
-        the channel is or becomes closed."""
-        if timeout is not None:
-            check_timeout(timeout)
-        # Waits natively, if it must, with the interpreter detached.
-        try:
-            sent = self._send(item, timeout)
-        except RuntimeError:
-            raise ChannelClosed("send on a closed channel") from None
-        if not sent:
-            raise queue.Full
-        if self._receivers:
-            self._wake(self._receivers)
 
     async def send_async(self, item: _T, timeout: float | None = None) -> None:
         """Queue `item`, suspending the coroutine while the channel is full.
@@ -185,41 +188,6 @@ class Channel(Generic[_T]):
         await self._wait_async(self._senders, lambda: self.try_send(item), timeout, queue.Full)
 
     # -- receiving ---------------------------------------------------------
-
-    # The second member says Any, not None: no type checker narrows the item
-    # of `ok, item = ch.try_recv()` by `ok`, and None there would make every
-    # caller check an item that arrived.
-    def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], Any]:
-        """Take the oldest item without waiting: ``(True, item)``, or
-        ``(False, None)`` when the channel is empty. Raises
-        ``ChannelClosed`` once the channel is closed and drained."""
-        try:
-            got = self._try_recv()
-        except RuntimeError:
-            # The native channel says so only if it was closed and empty at
-            # one instant: nothing sent before the close is left behind.
-            raise ChannelClosed("channel closed and drained") from None
-        if got[0] and self._senders:
-            self._wake(self._senders)
-        return got
-
-    def recv(self, timeout: float | None = None) -> _T:
-        """Take the oldest item, blocking the thread while the channel is
-        empty. Raises ``queue.Empty`` after `timeout` seconds,
-        ``ChannelClosed`` once the channel is closed and drained."""
-        if timeout is not None:
-            check_timeout(timeout)
-        # Waits natively, if it must, with the interpreter detached.
-        try:
-            item = self._recv_or(timeout, _NOTHING)
-        except RuntimeError:
-            raise ChannelClosed("channel closed and drained") from None
-        if item is _NOTHING:
-            raise queue.Empty
-        if self._senders:
-            self._wake(self._senders)
-        # Not cast(): a call per item on the hottest path. It is an item here.
-        return item  # type: ignore[no-any-return]
 
     async def recv_async(self, timeout: float | None = None) -> _T:
         """Take the oldest item, suspending the coroutine while the channel
@@ -239,16 +207,11 @@ class Channel(Generic[_T]):
 
     def _taker(self, box: list[_T]) -> Callable[[], bool]:
         def attempt() -> bool:
-            # recv_or, not try_recv: this retry comes after the registration
+            # _take_or, not try_recv: this retry comes after the registration
             # and must go through the channel's lock (see the protocol above),
             # and try_recv may answer "empty" from an unlocked look.
-            try:
-                item = self._recv_or(0, _NOTHING)
-            except RuntimeError:
-                raise ChannelClosed("channel closed and drained") from None
+            item = self._take_or(_NOTHING)
             if item is not _NOTHING:
-                if self._senders:
-                    self._wake(self._senders)
                 box.append(cast(_T, item))
                 return True
             return False
@@ -275,6 +238,7 @@ class Channel(Generic[_T]):
             token = AsyncWaiter(inbox, future)
             with self._lock:
                 waiters.append(token)
+                self._counted()
             try:
                 if attempt():
                     self._leave(waiters, token)
@@ -312,26 +276,14 @@ class Channel(Generic[_T]):
         Wakes every waiting sender (they raise ``ChannelClosed``) and
         receiver (they drain what is left, then raise ``ChannelClosed``),
         threads and coroutines alike. Closing again does nothing."""
-        self._core.close()  # wakes the threads; no send is accepted after it
+        super().close()  # wakes the threads; no send is accepted after it
         with self._lock:
             tokens = [*self._senders, *self._receivers]
             self._senders.clear()
             self._receivers.clear()
+            self._counted()
         for token in tokens:
             token.release()
-
-    def is_closed(self) -> bool:
-        """Whether ``close()`` has been called. Items may still be queued:
-        a receive tells "closed and drained" by raising ``ChannelClosed``."""
-        return self._core.is_closed()
-
-    def __len__(self) -> int:
-        """The number of items queued right now."""
-        return self._core.qsize()
-
-    def qsize(self) -> int:
-        """The number of items queued right now (as ``len(channel)``)."""
-        return self._core.qsize()
 
     def __iter__(self) -> Iterator[_T]:
         """Receive items on a thread until the channel is closed and drained."""

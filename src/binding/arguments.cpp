@@ -51,13 +51,14 @@ std::optional<Failure> bind_keyword(const FunctionInfo& info, PyObject* name, Py
 }
 
 std::optional<Failure> check_missing(const FunctionInfo& info, PyObject** slots) {
+  const std::size_t required = info.count - info.optional_tail;
   std::size_t missing = 0;
-  for (std::size_t i = 0; i < info.count; ++i) missing += slots[i] == nullptr ? 1 : 0;
+  for (std::size_t i = 0; i < required; ++i) missing += slots[i] == nullptr ? 1 : 0;
   if (missing == 0) return std::nullopt;
   // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
   OwnedRef names = OwnedRef::steal(PyUnicode_FromString(""));
   std::size_t listed = 0;
-  for (std::size_t i = 0; i < info.count && names; ++i) {
+  for (std::size_t i = 0; i < required && names; ++i) {
     if (slots[i] != nullptr) continue;
     const char* separator = listed == 0               ? ""
                             : listed + 1 < missing    ? ", "

@@ -1,8 +1,8 @@
 #pragma once
 // Matching call arguments to parameters.
 //
-// Every parameter of this module is required and may be passed by position
-// or by keyword. Binding places each argument in its parameter's slot
+// Every parameter may be passed by position or by keyword; all are required
+// but a trailing few that a function declares optional (None when left out). Binding places each argument in its parameter's slot
 // (borrowed) without allocating; messages are formatted only on failure.
 #include <Python.h>
 
@@ -19,6 +19,7 @@ struct FunctionInfo {
   const char* function_name;  // "try_send", "__new__"
   const std::string_view* parameters;
   std::size_t count;
+  std::size_t optional_tail = 0;  // the last this many may be left out
 };
 
 // Vectorcall convention: `args[0 .. nargs)` positional, then one value per

@@ -31,7 +31,11 @@ void deallocate_bounded(PyObject* object, DestroyFunction destroy) noexcept {
     while (deferred != nullptr) {
       PyObject* next = deferred;
       deferred = link_of(next);
-      Py_TYPE(next)->tp_dealloc(next);
+      // The native type's own dealloc, not a Python subclass's: that one
+      // has run already, and handed the object to the native one.
+      PyTypeObject* type = Py_TYPE(next);
+      while (type->tp_base != nullptr && type->tp_base != &PyBaseObject_Type) type = type->tp_base;
+      type->tp_dealloc(next);
     }
   }
   --depth;

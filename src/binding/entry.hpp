@@ -46,7 +46,14 @@ struct FixedName {
 template <FixedName Name, class Converter>
 struct Param {
   static constexpr std::string_view name = Name.view();
+  static constexpr bool optional = false;
   using converter = Converter;
+};
+
+// A trailing parameter that may be left out: its converter then sees None.
+template <FixedName Name, class Converter>
+struct OptionalParam : Param<Name, Converter> {
+  static constexpr bool optional = true;
 };
 
 // Where a class's native state lives inside its Python object: after the
@@ -115,8 +122,27 @@ template <FixedName Class, FixedName Name, class... Params>
 struct Function {
   static constexpr std::size_t kCount = sizeof...(Params);
   static constexpr std::array<std::string_view, kCount> kNames{Params::name...};
+  static constexpr std::size_t kOptional = (std::size_t{Params::optional} + ... + 0);
   static constexpr FunctionInfo info() {
-    return {Class.text, Name.text, kNames.data(), kCount};
+    return {Class.text, Name.text, kNames.data(), kCount, kOptional};
+  }
+  static_assert([] {
+    constexpr std::array<bool, kCount> optional{Params::optional...};
+    for (std::size_t i = 0; i < kCount; ++i) {
+      if (optional[i] != (i >= kCount - kOptional)) return false;
+    }
+    return true;
+  }(), "optional parameters come last");
+
+  // METH_FASTCALL | METH_KEYWORDS method calling
+  // Result<OwnedRef> Body(PyObject* self, converted arguments...), for a
+  // body that needs the object itself (its type, its Python-level methods).
+  template <auto Body>
+  static PyObject* object_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+    return run_entry([&]() -> Result<OwnedRef> {
+      return bind_and_call(args, nargs, kwnames, [&](auto&&... values) { return Body(self, values...); });
+    });
   }
 
   // METH_FASTCALL | METH_KEYWORDS method calling
@@ -125,16 +151,8 @@ struct Function {
   static PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return run_entry([&]() -> Result<OwnedRef> {
-      auto call = [&](auto&&... values) { return Body(Instance<State>::of(self), values...); };
-      // Every parameter by position, the common case: the arguments are the slots.
-      if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kCount) [[likely]] {
-        return convert_and_call(args, call);
-      }
-      std::array<PyObject*, kCount> slots{};
-      if (auto failure = bind_vector(info(), args, nargs, kwnames, slots.data())) {
-        return std::move(*failure);
-      }
-      return convert_and_call(slots.data(), call);
+      return bind_and_call(args, nargs, kwnames,
+                           [&](auto&&... values) { return Body(Instance<State>::of(self), values...); });
     });
   }
 
@@ -148,6 +166,9 @@ struct Function {
       std::array<PyObject*, kCount> slots{};
       if (auto failure = bind_tuple_dict(info(), args, kwargs, slots.data())) {
         return std::move(*failure);
+      }
+      for (PyObject*& slot : slots) {
+        if (slot == nullptr) slot = Py_None;  // an optional one left out
       }
       return convert_and_call(slots.data(), [&](auto&&... values) -> Result<OwnedRef> {
         State state(values...);
@@ -165,6 +186,23 @@ struct Function {
   }
 
  private:
+  template <class Call>
+  static Result<OwnedRef> bind_and_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                        Call&& call) {
+    // Every parameter by position, the common case: the arguments are the slots.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kCount) [[likely]] {
+      return convert_and_call(args, call);
+    }
+    std::array<PyObject*, kCount> slots{};
+    if (auto failure = bind_vector(info(), args, nargs, kwnames, slots.data())) {
+      return std::move(*failure);
+    }
+    for (PyObject*& slot : slots) {
+      if (slot == nullptr) slot = Py_None;  // an optional one left out
+    }
+    return convert_and_call(slots.data(), call);
+  }
+
   template <class Call, std::size_t I = 0, class... Done>
   static Result<OwnedRef> convert_and_call(PyObject* const* slots, Call&& call,
                                            Done&&... done) {

@@ -1,15 +1,12 @@
 // NativeChannel: FastChannel's non-blocking surface plus send/recv that wait
 // in native code, with the interpreter detached, until the other side makes
 // progress, the time-out passes, or a signal handler raises.
-#include <chrono>
-#include <cmath>
 #include <memory>
 #include <optional>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
-#include "binding/once.hpp"
-#include "channel/blocking_channel.hpp"
+#include "channel/channel_waits.hpp"
 #include "native_registry.hpp"
 
 namespace kestrum {
@@ -28,39 +25,15 @@ struct OptionalSeconds {
 };
 
 struct NativeChannelState {
-  explicit NativeChannelState(std::uint64_t maxsize)
-      : channel(std::make_unique<BlockingChannel<OwnedRef>>(maxsize)) {}
+  explicit NativeChannelState(std::uint64_t maxsize) : channel(std::make_unique<ObjectChannel>(maxsize)) {}
   // Destroying the channel releases what is still queued, oldest first,
   // with no lock held.
-  std::unique_ptr<BlockingChannel<OwnedRef>> channel;
+  std::unique_ptr<ObjectChannel> channel;
 };
 
 using State = NativeChannelState;
 
 Failure channel_closed() { return Failure(PyExc_RuntimeError, "Channel is closed"); }
-
-// A deadline `seconds` from now; far-off ones are clamped to a century.
-Deadline deadline_after(double seconds) {
-  constexpr double kCentury = 100.0 * 365 * 24 * 3600;
-  const auto span = std::chrono::duration<double>(std::min(seconds, kCentury));
-  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);
-}
-
-// Runs a blocking operation with the interpreter detached. When a signal
-// interrupts the wait, the thread re-attaches to run the signal handlers;
-// one that raises ends the wait (the exception stays pending).
-template <class Op>
-WaitResult wait_detached(Op&& op) {
-  PyThreadState* detached = PyEval_SaveThread();
-  const WaitResult result = op([&]() noexcept {
-    PyEval_RestoreThread(detached);
-    const bool raised = PyErr_CheckSignals() < 0;
-    detached = PyEval_SaveThread();
-    return raised;
-  });
-  PyEval_RestoreThread(detached);
-  return result;
-}
 
 Result<OwnedRef> close(State& self) {
   self.channel->close();
@@ -82,18 +55,8 @@ Result<OwnedRef> try_send(State& self, PyObject* item) {
   return Failure::out_of_memory();
 }
 
-// (False, None), made once: what try_recv() answers for an empty channel,
-// so that polling an empty channel allocates nothing.
-ProcessOnce nothing_yet_once;
-
-Result<OwnedRef> nothing_yet() {
-  PyObject* pair = nothing_yet_once.get([] { return PyTuple_Pack(2, Py_False, Py_None); });
-  if (pair == nullptr) return Failure::pending();
-  return OwnedRef::borrow(pair);
-}
-
 Result<OwnedRef> try_recv(State& self) {
-  BlockingChannel<OwnedRef>& ch = *self.channel;
+  ObjectChannel& ch = *self.channel;
   if (ch.empty_and_open()) return nothing_yet();
   Result<OwnedRef> pair = new_pair();  // before an item is taken for it
   if (!pair.ok()) return pair;
@@ -107,24 +70,8 @@ Result<OwnedRef> try_recv(State& self) {
 }
 
 Result<OwnedRef> send(State& self, PyObject* item, std::optional<double> timeout) {
-  OwnedRef held = OwnedRef::borrow(item);
-  BlockingChannel<OwnedRef>& ch = *self.channel;
-  // Try attached first: detaching costs more than a send that needs no wait.
-  switch (ch.try_send(held)) {
-    case SendResult::Accepted: return py_bool(true);
-    case SendResult::Disconnected: return channel_closed();
-    case SendResult::OutOfMemory: return Failure::out_of_memory();
-    case SendResult::Full: break;
-  }
-  if (timeout && *timeout == 0.0) return py_bool(false);
-  const std::optional<Deadline> deadline =
-      timeout ? std::optional<Deadline>(deadline_after(*timeout)) : std::nullopt;
-  // Detached, the item only moves (no reference count changes); a refused
-  // one is released below, attached again.
-  const WaitResult r = wait_detached([&](auto stop) {
-    return ch.send(held, deadline ? &*deadline : nullptr, stop);
-  });
-  switch (r) {
+  OwnedRef held = OwnedRef::borrow(item);  // a refused one is released attached, below
+  switch (send_waiting(*self.channel, held, timeout)) {
     case WaitResult::Done: return py_bool(true);
     case WaitResult::TimedOut: return py_bool(false);
     case WaitResult::Closed: return channel_closed();
@@ -137,19 +84,7 @@ Result<OwnedRef> send(State& self, PyObject* item, std::optional<double> timeout
 // The receive both recv() and recv_or() make: true with `item` filled, or
 // false if the time ran out.
 Result<bool> receive(State& self, std::optional<double> timeout, OwnedRef& item) {
-  BlockingChannel<OwnedRef>& ch = *self.channel;
-  switch (ch.try_recv(item)) {
-    case RecvResult::Item: return true;
-    case RecvResult::Disconnected: return channel_closed();
-    case RecvResult::Empty: break;
-  }
-  if (timeout && *timeout == 0.0) return false;
-  const std::optional<Deadline> deadline =
-      timeout ? std::optional<Deadline>(deadline_after(*timeout)) : std::nullopt;
-  const WaitResult r = wait_detached([&](auto stop) {
-    return ch.recv(item, deadline ? &*deadline : nullptr, stop);
-  });
-  switch (r) {
+  switch (receive_waiting(*self.channel, item, timeout)) {
     case WaitResult::Done: return true;
     case WaitResult::TimedOut: return false;
     case WaitResult::Closed: return channel_closed();
