@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "channel/channel_core.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 #include "metrics/metrics_core.hpp"
 #include "pool/worker_pool_core.hpp"
 
@@ -162,13 +162,13 @@ void Lock(benchmark::State& state) {
   benchmark::DoNotOptimize(counter);
   state.SetItemsProcessed(state.iterations());
 }
-void BM_SpinMutex_Uncontended(benchmark::State& s) { Lock<SpinMutex>(s); }
+void BM_ShortMutex_Uncontended(benchmark::State& s) { Lock<ShortMutex>(s); }
 void BM_StdMutex_Uncontended(benchmark::State& s) { Lock<std::mutex>(s); }
-void BM_SpinMutex_Contended(benchmark::State& s) { Lock<SpinMutex>(s); }
+void BM_ShortMutex_Contended(benchmark::State& s) { Lock<ShortMutex>(s); }
 void BM_StdMutex_Contended(benchmark::State& s) { Lock<std::mutex>(s); }
-BENCHMARK(BM_SpinMutex_Uncontended);
+BENCHMARK(BM_ShortMutex_Uncontended);
 BENCHMARK(BM_StdMutex_Uncontended);
-BENCHMARK(BM_SpinMutex_Contended)->Threads(2)->UseRealTime();
+BENCHMARK(BM_ShortMutex_Contended)->Threads(2)->UseRealTime();
 BENCHMARK(BM_StdMutex_Contended)->Threads(2)->UseRealTime();
 
 // (d) a counter increment: through the metrics core (bounds check, padded

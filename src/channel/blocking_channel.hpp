@@ -34,7 +34,7 @@
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
 #include "core/parker.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 
 namespace kestrum {
 
@@ -112,7 +112,7 @@ class WaiterQueue {
     size_.store(size_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
 
-  SpinMutex mu_;
+  ShortMutex mu_;
   Waiter* head_ = nullptr;  // guarded by mu_
   Waiter* tail_ = nullptr;  // guarded by mu_
   std::atomic<std::uint64_t> size_{0};  // written under mu_, read without it

@@ -36,7 +36,7 @@
 
 #include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 
 namespace kestrum {
 
@@ -145,7 +145,7 @@ class alignas(kCacheLine) ChannelCore {
   // changes once per handle: kept apart, a reader of the flag does not pull
   // the lock's line away from the thread that holds it, and a lock holder
   // reads the capacity from a line that stays in its cache.
-  mutable SpinMutex mu_;
+  mutable ShortMutex mu_;
   RingBuffer<T, Alloc> queue_;  // guarded by mu_
   std::atomic<std::uint64_t> length_{0};  // written under mu_, read without it
   alignas(kCacheLine) const std::uint64_t capacity_;  // fixed at creation; kNoCapacity = unbounded

@@ -58,7 +58,7 @@
 
 #include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 #include "metrics/metrics_core.hpp"
 #include "pool/worker_pool_core.hpp"  // PushResult, PopResult
 
@@ -243,7 +243,7 @@ class StealingPoolCore {
   }
 
   struct alignas(kCacheLine) Lane {
-    SpinMutex mu;
+    ShortMutex mu;
     RingBuffer<Task> tasks;  // guarded by mu
     // A copy of tasks.size(), written under mu and read without it.
     std::atomic<std::uint64_t> size{0};
@@ -403,7 +403,7 @@ class StealingPoolCore {
   std::unique_ptr<Worker[]> workers_;
   alignas(kCacheLine) std::atomic<std::uint64_t> stealable_{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> num_parked_{0};
-  SpinMutex idle_mu_;
+  ShortMutex idle_mu_;
   std::vector<std::uint64_t> idle_;  // guarded by idle_mu_: parked workers, oldest first
   alignas(kCacheLine) std::atomic<bool> accepting_{true};  // true -> false once, under shared_.mu
   std::atomic<bool> closed_{false};  // set after every accepted push has landed

@@ -39,7 +39,7 @@
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 #include "metrics/metrics_core.hpp"
 
 namespace kestrum {
@@ -209,7 +209,7 @@ class WorkerPoolCore {
 
  private:
   struct alignas(kCacheLine) WorkerBuffer {
-    SpinMutex mu;
+    ShortMutex mu;
     RingBuffer<Task> tasks;  // guarded by mu
   };
 
@@ -269,10 +269,10 @@ class WorkerPoolCore {
   }
 
   const std::uint64_t num_threads_;
-  mutable SpinMutex global_sender_mu_;
+  mutable ShortMutex global_sender_mu_;
   ChannelSender<Task> global_sender_;  // guarded by global_sender_mu_; empty once closed
   ChannelReceiver<Task> global_receiver_;
-  SpinMutex local_senders_mu_;
+  ShortMutex local_senders_mu_;
   // One per worker; the senders are moved out (and released) by close().
   std::unique_ptr<ChannelSender<Task>[]> local_senders_;  // guarded by local_senders_mu_
   std::unique_ptr<ChannelReceiver<Task>[]> local_receivers_;
@@ -282,7 +282,7 @@ class WorkerPoolCore {
   // sender locks decide for them); pop_work() decides "closed" on it.
   std::atomic<bool> closed_{false};
   std::atomic<std::uint64_t> pulling_workers_{0};
-  SpinMutex metrics_mu_;
+  ShortMutex metrics_mu_;
   MetricsRef metrics_;  // guarded by metrics_mu_
   std::atomic<bool> has_metrics_{false};  // false -> true once, under metrics_mu_
 };

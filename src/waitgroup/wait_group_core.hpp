@@ -25,7 +25,7 @@
 
 #include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
-#include "core/spin_mutex.hpp"
+#include "core/short_mutex.hpp"
 
 namespace kestrum {
 
@@ -151,7 +151,7 @@ class WaitGroupCore {
   // Counter and list in separate cache lines: add()/done() traffic on the
   // counter does not slow down registrations, and vice versa.
   alignas(kCacheLine) std::atomic<std::uint64_t> counter_{0};
-  alignas(kCacheLine) SpinMutex mu_;
+  alignas(kCacheLine) ShortMutex mu_;
   List waiters_;  // guarded by mu_
 };
 
