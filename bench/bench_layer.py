@@ -36,6 +36,7 @@ import argparse
 import asyncio
 import concurrent.futures
 import gc
+import math
 import os
 import queue
 import statistics
@@ -356,8 +357,9 @@ def compare_peers(label: str, ours: Timed, peers: dict[str, Timed | None], reps:
     med = {name: statistics.median(rates) for name, rates in runs.items()}
     best = max((rate for name, rate in med.items() if name != "kestrum"), default=float("nan"))
     cells = " | ".join(f"{med[name]:,.0f}/s" if name in med else "-" for name in ("kestrum", *peers))
-    print(f"| {label} | {cells} | {med['kestrum'] / best:.2f}x |", flush=True)
-    return med["kestrum"] / best
+    ratio = med["kestrum"] / best
+    print(f"| {label} | {cells} | {'-' if math.isnan(ratio) else f'{ratio:.2f}x'} |", flush=True)
+    return ratio
 
 
 def compare(label: str, ours: Timed, theirs: Timed, reps: int) -> float:

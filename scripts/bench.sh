@@ -30,11 +30,9 @@ venv=$(host_env)
     fi
     if [ -f bench/bench_layer.py ]; then
         # Peers of the thread/event-loop rows: benchmark environment only.
-        for venv in .venv .venv-ft; do
-            if [ -x $venv/bin/python ]; then
-                $venv/bin/python -m pip install -q janus culsans >/dev/null 2>&1 \
-                    || echo "(janus/culsans could not be installed in $venv: their rows are skipped)"
-            fi
+        for env in "$venv" $ft_venv; do
+            "$env/bin/python" -m pip install -q janus culsans >/dev/null 2>&1 \
+                || echo "(janus/culsans could not be installed in $env: their rows are skipped)"
         done
         echo "## Python layer against the standard library"
         echo
