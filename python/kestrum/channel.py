@@ -1,5 +1,5 @@
 """Channel: a multi-producer multi-consumer FIFO between threads and event
-loops, on top of the native ``NativeChannel``.
+loops, a subclass of the native ``ChannelBase``.
 
 The thread-side methods (``send``, ``recv``, ``try_send``, ``try_recv``)
 are the native base class's own: one native call each, with no Python frame
@@ -12,13 +12,12 @@ when a coroutine waits: nobody takes a lock unless a coroutine has to wait.
 Coroutine waiting protocol. A coroutine that must wait leaves an
 ``AsyncWaiter`` in its side's deque (under ``_lock``), whose ``release()``
 resolves a future on the coroutine's own loop; then it retries the native
-operation once before it suspends. Every caller, thread or coroutine, does
-its native operation first and then reads the other side's deque without a
-lock, claiming the oldest waiter (under ``_lock``) and releasing it
-(outside) if the deque is non-empty. The native calls read a count of each
-deque that is kept under ``_lock`` with every change
-(``_set_coroutine_waiters``), and call ``_wake_senders`` or
-``_wake_receivers`` when it is not zero. Both native operations go through
+operation once before it suspends. Every native operation that moves an
+item then reads, without a lock, how many coroutines wait on the other side
+(a count the deques' changes keep up to date under ``_lock``, through
+``_set_coroutine_waiters``), and if any do, calls ``_wake_senders`` or
+``_wake_receivers``, which claim the oldest waiter (under ``_lock``) and
+release it (outside). Both native operations go through
 the channel's internal mutex, so either the waiter's retry comes after the
 operation that would satisfy it (and succeeds), or its registration
 happens-before the other side's read of the count (and it gets woken): a
