@@ -9,6 +9,8 @@
 // subclass, reached through its `_wait` and `_notify_done` methods, and the
 // lock those use, `_condition`, is created on first use. A task nobody
 // waits for therefore costs one object, its argument tuple, and no lock.
+#include <unistd.h>
+
 #include <array>
 #include <cstdint>
 #include <new>
@@ -43,8 +45,10 @@ struct FutureFields {
   // only once Finished is seen.
   OwnedRef result;
   OwnedRef exception;
-  // `_condition`, a threading.RLock made on first use (a strong reference).
+  // `_condition`, a threading.RLock made on first use (a strong reference),
+  // and the process that made it (written before the lock is published).
   std::atomic<PyObject*> lock{nullptr};
+  std::atomic<pid_t> lock_pid{0};
 };
 
 using State = FutureFields;
@@ -89,6 +93,13 @@ Result<OwnedRef> call_method(PyObject* self, const char* name, PyObject* arg) {
   return result;
 }
 
+// Whether the future's lock was made by another process: this is a forked
+// child, and the lock may be held by a thread that does not exist here.
+bool made_in_another_process(const State& f) noexcept {
+  if (f.lock.load(std::memory_order_acquire) == nullptr) return false;
+  return f.lock_pid.load(std::memory_order_relaxed) != getpid();
+}
+
 // Publishes `result` or `exception` (the other one empty) as the outcome,
 // then lets the Python half notify whoever watched.
 Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
@@ -103,7 +114,17 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
   f.result = std::move(result);
   f.exception = std::move(exception);
   // Watched: the Python half publishes under the future's lock, then notifies.
-  if (!f.word.try_finish()) return call_method(self, "_notify_done", nullptr);
+  if (!f.word.try_finish()) {
+    if (made_in_another_process(f)) {
+      // A task that forked finished in the child. The lock, its waiters and
+      // the callbacks that watch this future belong to the parent, and a
+      // parent thread may have held the lock when the fork happened: mark
+      // the future done here without touching any of them.
+      (void)f.word.publish_watched();
+      return py_none();
+    }
+    return call_method(self, "_notify_done", nullptr);
+  }
   return py_none();
 }
 
@@ -214,6 +235,7 @@ Result<OwnedRef> condition_getter(State& f) {
   if (type == nullptr) return Failure::pending();
   OwnedRef made = OwnedRef::steal(PyObject_CallNoArgs(type));
   if (!made) return Failure::pending();
+  f.lock_pid.store(getpid(), std::memory_order_relaxed);  // published by the exchange below
   PyObject* expected = nullptr;
   if (f.lock.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) {
     return OwnedRef::borrow(made.release());  // the future keeps the stolen reference
