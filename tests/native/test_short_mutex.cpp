@@ -1,6 +1,6 @@
-// The cores' mutex: exclusion, and hand-overs to threads that went to sleep
-// on it (a lost wake-up would hang a test here, a missing fence shows as a
-// lost update or under TSan as a race on the plain counter).
+// The cores' mutex: exclusion, and waiters that nap while it is held getting
+// it in turn (a missing fence shows as a lost update, or under TSan as a race
+// on the plain counter).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,8 +26,8 @@ TEST(ShortMutex, TryLockFailsWhileHeldAndSucceedsAfter) {
 }
 
 // Owners that hold the lock long enough for every other thread to give up
-// spinning and sleep, then hand it over: each sleeper must be woken in turn.
-TEST(ShortMutex, SleepersAreWokenOneAfterAnother) {
+// spinning and nap: each napper must still get it.
+TEST(ShortMutex, NappingWaitersAllGetTheLock) {
   ShortMutex mu;
   std::uint64_t owners = 0;  // plain: guarded by mu
   std::vector<std::thread> threads;
@@ -39,7 +39,7 @@ TEST(ShortMutex, SleepersAreWokenOneAfterAnother) {
       ++owners;
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // all asleep by now
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // all napping by now
   mu.unlock();
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(owners, 6u);
@@ -56,7 +56,7 @@ TEST(ShortMutex, ExclusionUnderHeavyContention) {
       for (std::uint64_t i = 0; i < kRounds; ++i) {
         std::lock_guard guard(mu);
         ++counter;
-        // Now and then a longer hold, so that waiters reach the sleep path.
+        // Now and then a longer hold, so that waiters reach the nap.
         if ((i + static_cast<std::uint64_t>(t)) % 4096 == 0) std::this_thread::yield();
       }
     });
