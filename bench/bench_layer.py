@@ -167,32 +167,18 @@ def pipeline_channel(items: int, producers: int, consumers: int, maxsize: int) -
 
 
 def pipeline_queue(items: int, producers: int, consumers: int, maxsize: int) -> Timed:
-    def run() -> float:
-        q: queue.Queue[object] = queue.Queue(maxsize)
-        share = items // producers
-        item = object()
-
-        def produce() -> None:
-            put = q.put
-            for _ in range(share):
-                put(item)
-
-        def consume() -> None:
-            get = q.get
-            while get() is not _STOP:
-                pass
-
-        def close() -> None:
-            for _ in range(consumers):
-                q.put(_STOP)
-
-        return _pipeline(produce, consume, close, producers, consumers, share * producers)
-    return run
+    return _pipeline_stdlib(lambda: queue.Queue(maxsize), items, producers, consumers)
 
 
 def pipeline_simple_queue(items: int, producers: int, consumers: int) -> Timed:
+    return _pipeline_stdlib(queue.SimpleQueue, items, producers, consumers)
+
+
+def _pipeline_stdlib(make: Callable[[], queue.Queue[object] | queue.SimpleQueue[object]],
+                     items: int, producers: int, consumers: int) -> Timed:
+    """A standard-library queue with blocking puts and gets; consumers stop at _STOP."""
     def run() -> float:
-        q: queue.SimpleQueue[object] = queue.SimpleQueue()
+        q = make()
         share = items // producers
         item = object()
 
