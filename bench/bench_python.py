@@ -20,7 +20,7 @@ import time
 from typing import Callable
 
 from kestrum._kestrum_core import AtomicMetrics, FastChannel, NativeWorkerPool, RawAsyncWaitGroup
-from kestrum._kestrum_native import NativeChannel
+from kestrum import Channel
 
 N = 20_000
 Loop = Callable[[int], None]
@@ -49,8 +49,8 @@ def channel_full_empty() -> Loop:
     return run
 
 
-def native_channel_pair() -> Loop:
-    ch = NativeChannel(0)
+def layer_channel_pair() -> Loop:
+    ch: Channel[object] = Channel()
     send, recv, item = ch.try_send, ch.try_recv, object()
 
     def run(n: int) -> None:
@@ -60,19 +60,19 @@ def native_channel_pair() -> Loop:
     return run
 
 
-def native_channel_recv_or_pair() -> Loop:
-    ch = NativeChannel(0)
-    send, recv, item, nothing = ch.try_send, ch.recv_or, object(), object()
+def layer_channel_recv0_pair() -> Loop:
+    ch: Channel[object] = Channel()
+    send, recv, item = ch.try_send, ch.recv, object()
 
     def run(n: int) -> None:
         for _ in range(n):
             send(item)
-            recv(0, nothing)
+            recv(0)
     return run
 
 
-def native_channel_empty() -> Loop:
-    ch = NativeChannel(0)
+def layer_channel_empty() -> Loop:
+    ch: Channel[object] = Channel()
     recv = ch.try_recv
 
     def run(n: int) -> None:
@@ -170,11 +170,11 @@ ROWS: list[tuple[str, Callable[[], Loop], list[tuple[str, Callable[[], Loop]]]]]
      [("SimpleQueue put+get_nowait", simple_queue_pair), ("deque append+popleft", deque_pair)]),
     ("FastChannel(1) full try_send + empty try_recv", channel_full_empty,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
-    ("NativeChannel try_send+try_recv", native_channel_pair,
+    ("Channel try_send+try_recv", layer_channel_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
-    ("NativeChannel try_send+recv_or(0)", native_channel_recv_or_pair,
+    ("Channel try_send+recv(0)", layer_channel_recv0_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
-    ("NativeChannel 2 empty try_recv", native_channel_empty,
+    ("Channel 2 empty try_recv", layer_channel_empty,
      [("SimpleQueue 2 empty get_nowait", simple_queue_empty)]),
     ("NativeWorkerPool push_local+pop_work", pool_local_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair), ("deque append+popleft", deque_pair)]),
@@ -230,7 +230,7 @@ def threaded_ops_per_s(factory: Callable[[], Loop], threads: int, shared: bool, 
 
 def threaded_table(repeats: int) -> list[dict[str, object]]:
     rows = []
-    cases = [("FastChannel pair", fast_channel_pair), ("NativeChannel pair", native_channel_pair),
+    cases = [("FastChannel pair", fast_channel_pair), ("Channel pair", layer_channel_pair),
              ("NativeWorkerPool push_local+pop_work", pool_local_pair),
              ("AtomicMetrics inc+get", metrics_pair), ("SimpleQueue pair", simple_queue_pair)]
     for name, factory in cases:

@@ -21,9 +21,8 @@ struct ClassEntry {
   std::atomic<PyTypeObject*> type{nullptr};
 };
 
-std::array<ClassEntry, 4> class_entries{{
+std::array<ClassEntry, 3> class_entries{{
     {"NativeStealingPool", &native_stealing_pool_spec},
-    {"NativeChannel", &native_channel_spec},
     {"ChannelBase", &channel_base_spec},
     {"NativeFuture", &native_future_spec},
 }};

@@ -7,7 +7,6 @@ namespace kestrum {
 
 // The specs, defined beside each class.
 extern PyType_Spec native_stealing_pool_spec;
-extern PyType_Spec native_channel_spec;
 extern PyType_Spec channel_base_spec;
 
 // _kestrum_core's ThreadPoolClosedError, looked up when this module is

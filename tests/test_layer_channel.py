@@ -1,6 +1,10 @@
 import asyncio
+import os
 import queue
+import signal
+import sys
 import threading
+import time
 from fractions import Fraction
 
 import pytest
@@ -205,3 +209,42 @@ def test_deeply_nested_channels_are_all_released():
         inner = outer
     del inner, outer
     assert released == [True]
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_interrupts_a_native_wait_and_moves_nothing():
+    ch = Channel(1)
+    ch.send("queued")
+    threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        ch.send("refused")
+    assert time.monotonic() - start < 5
+    assert ch.try_recv() == (True, "queued") and len(ch) == 0
+
+
+def test_polling_try_recv_gets_everything_sent_before_the_close(run_together):
+    # try_recv answers an empty, open channel without taking the lock; a
+    # poller must still see every accepted item, in order, and then the close.
+    ch = Channel()
+    per = 50000
+
+    def produce():
+        for i in range(per):
+            ch.try_send(i)
+        ch.close()
+
+    def poll():
+        got = []
+        deadline = time.monotonic() + T
+        try:
+            while time.monotonic() < deadline:
+                ok, item = ch.try_recv()
+                if ok:
+                    got.append(item)
+        except ChannelClosed:
+            return "closed", got
+        return "still open", got
+
+    _, (end, got) = run_together(produce, poll)
+    assert (end, got) == ("closed", list(range(per)))

@@ -1,5 +1,5 @@
 #pragma once
-// What both native channel types share: a blocking channel of Python
+// The waiting half of the native channel: a blocking channel of Python
 // objects, and its send and receive with the interpreter detached while they
 // wait.
 #include <Python.h>
