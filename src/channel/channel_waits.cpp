@@ -1,19 +1,9 @@
 #include "channel/channel_waits.hpp"
 
-#include <algorithm>
-#include <chrono>
-
 #include "binding/once.hpp"
 
 namespace kestrum {
 namespace {
-
-// A deadline `seconds` from now; far-off ones are clamped to a century.
-Deadline deadline_after(double seconds) {
-  constexpr double kCentury = 100.0 * 365 * 24 * 3600;
-  const auto span = std::chrono::duration<double>(std::min(seconds, kCentury));
-  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);
-}
 
 // Runs a blocking operation with the interpreter detached. When a signal
 // interrupts the wait, the thread re-attaches to run the signal handlers;

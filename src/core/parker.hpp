@@ -18,6 +18,14 @@ namespace kestrum {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
+// The deadline `seconds` (>= 0) from now; far-off ones are clamped to a
+// century, which no wait outlives and no clock arithmetic overflows.
+inline Deadline deadline_after(double seconds) noexcept {
+  constexpr double kCentury = 100.0 * 365 * 24 * 3600;
+  const auto span = std::chrono::duration<double>(seconds < kCentury ? seconds : kCentury);
+  return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);
+}
+
 enum class ParkResult { Unparked, TimedOut, Interrupted };
 
 // A one-shot kernel wake-up for one blocked thread: a POSIX semaphore, because

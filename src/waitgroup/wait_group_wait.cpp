@@ -87,11 +87,7 @@ Result<OwnedRef> wait(PyObject* group, PyObject* timeout) {
     const double seconds = PyFloat_AsDouble(timeout);
     if (seconds == -1.0 && PyErr_Occurred()) return Failure::pending();
     if (!(seconds >= 0.0)) return Failure(PyExc_ValueError, "'timeout' must be a non-negative number");
-    // Far-off deadlines are clamped to a century.
-    constexpr double kCentury = 100.0 * 365 * 24 * 3600;
-    const auto span = std::chrono::duration<double>(std::min(seconds, kCentury));
-    deadline = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(span);
+    deadline = deadline_after(seconds);
   }
   WaiterGroupCore& core = *Instance<WaitGroupState>::of(group).core;
   // The group object is kept alive by the caller for the whole call.
