@@ -1,7 +1,5 @@
 // FastChannel: a multi-producer multi-consumer FIFO of Python objects with
 // an optional bound and a one-way close. Every method returns at once.
-#include <atomic>
-
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "channel/channel_core.hpp"
@@ -16,10 +14,7 @@ struct FastChannelState {
                                       : make_bounded_channel<OwnedRef>(maxsize)) {}
   explicit FastChannelState(ChannelPair<OwnedRef> pair)
       : tx(std::move(pair.sender)), rx(std::move(pair.receiver)) {}
-  FastChannelState(FastChannelState&& other) noexcept
-      : tx(std::move(other.tx)),
-        rx(std::move(other.rx)),
-        closed(other.closed.load(std::memory_order_relaxed)) {}
+  FastChannelState(FastChannelState&& other) noexcept : tx(std::move(other.tx)), rx(std::move(other.rx)) {}
   ~FastChannelState() {
     tx.reset();
     rx.reset();
@@ -27,20 +22,14 @@ struct FastChannelState {
   // False when the channel could not be allocated (MemoryError).
   explicit operator bool() const noexcept { return static_cast<bool>(tx); }
 
-  // The object holds both handles for life. close() disconnects the core
-  // from the sending side: the decision "closed" is taken inside the core's
-  // critical section, so no send lands after close() has returned and a
+  // The object holds both handles for life, so close() is the only thing
+  // that disconnects the core: "closed" is the core's own flag, set inside
+  // its critical section, so no send lands after close() has returned and a
   // receiver is told "closed" only if the queue was empty at that instant.
-  // `closed` is the early refusal for senders, set once the core refuses.
   // On destruction the sender goes first, then the receiver, which releases
   // what is still queued, oldest first, with no lock held.
   ChannelSender<OwnedRef> tx;
   ChannelReceiver<OwnedRef> rx;
-  std::atomic<bool> closed{false};  // false -> true once, after tx.disconnect()
-
-  bool refuses_sends() const noexcept {
-    return closed.load(std::memory_order_acquire) || tx.is_disconnected();
-  }
 };
 
 using State = FastChannelState;
@@ -49,15 +38,14 @@ Failure channel_closed() { return Failure(PyExc_RuntimeError, "Channel is closed
 
 Result<OwnedRef> close(State& self) {
   self.tx.disconnect();
-  self.closed.store(true, std::memory_order_release);
   return py_none();
 }
 
-Result<OwnedRef> is_closed(State& self) { return py_bool(self.refuses_sends()); }
+Result<OwnedRef> is_closed(State& self) { return py_bool(self.tx.is_disconnected()); }
 
 Result<OwnedRef> try_send(State& self, PyObject* item) {
   // An early refusal that takes no lock; the core decides under its lock.
-  if (self.refuses_sends()) return channel_closed();
+  if (self.tx.is_disconnected()) return channel_closed();
   OwnedRef held = OwnedRef::borrow(item);  // taken before the core's lock
   switch (self.tx.try_send(held)) {
     case SendResult::Accepted: return py_bool(true);
