@@ -195,13 +195,13 @@ class Channel(ChannelBase, Generic[_T]):
         call has taken nothing: the item it would have had stays queued."""
         if timeout is not None:
             check_timeout(timeout)
-        box: list[_T] = []
-        take = self._taker(box)
-        if take():
-            return box[0]
+        item = self._take_or(_NOTHING)  # an item already queued: no waiting set up
+        if item is not _NOTHING:
+            return item  # type: ignore[no-any-return]
         if timeout is not None and timeout <= 0:
             raise queue.Empty
-        await self._wait_async(self._receivers, take, timeout, queue.Empty)
+        box: list[_T] = []
+        await self._wait_async(self._receivers, self._taker(box), timeout, queue.Empty)
         return box[0]
 
     def _taker(self, box: list[_T]) -> Callable[[], bool]:
