@@ -3,14 +3,15 @@ asyncio, on top of the native ``RawAsyncWaitGroup``.
 
 The native object keeps the counter and a list of waiters; the ``done()``
 call that brings the counter to zero gets the whole list back, and this
-module wakes each entry. An entry is ``(first, target)``:
+module wakes each entry. An entry is ``(None, waiter)``, and ``release()``
+wakes the waiter:
 
-- a thread waiter is ``(None, token)``, where ``token`` is a native object
-  whose ``release()`` wakes the thread, parked in native code with the
-  interpreter detached (``_kestrum_native.wait_group_wait``);
-- an asyncio waiter is ``(loop, future)``; the waker resolves the future on
-  its own loop with ``loop.call_soon_threadsafe``, skipping it there if it is
-  already done (cancelled, typically).
+- a thread's waiter is a native token; the thread is parked in native code
+  with the interpreter detached (``_kestrum_native.wait_group_wait``);
+- a coroutine's waiter is an ``AsyncWaiter``, which resolves the coroutine's
+  future on its own loop (through the loop's inbox, so that many wake-ups of
+  one loop cost one self-pipe write), skipping it there if it is already
+  done (cancelled, typically).
 
 A waiter that stops waiting (time-out, cancellation) unregisters its entry, so
 long-lived groups don't collect dead waiters.
@@ -23,6 +24,7 @@ import operator
 from collections.abc import Iterator
 from typing import Protocol, SupportsIndex, cast
 
+from kestrum._aio import AsyncWaiter, inbox_for
 from kestrum._kestrum_core import RawAsyncWaitGroup
 from kestrum._kestrum_native import wait_group_count, wait_group_take, wait_group_wait
 from kestrum._timeouts import check_timeout
@@ -32,13 +34,6 @@ __all__ = ["WaitGroup"]
 
 class _Releasable(Protocol):
     def release(self) -> object: ...
-
-
-def _resolve(future: asyncio.Future[None]) -> None:
-    # Runs on the future's own loop, the only place where checking done()
-    # and setting the result can't race with a cancellation.
-    if not future.done():
-        future.set_result(None)
 
 
 class WaitGroup:
@@ -89,15 +84,10 @@ class WaitGroup:
 
     @staticmethod
     def _wake_each(waiters: Iterator[tuple[object, object]]) -> None:
-        for first, target in waiters:
-            if first is None:
-                cast("_Releasable", target).release()
-            else:
-                loop = cast("asyncio.AbstractEventLoop", first)
-                try:
-                    loop.call_soon_threadsafe(_resolve, cast("asyncio.Future[None]", target))
-                except RuntimeError:
-                    pass  # that loop is closed: nobody is waiting there any more
+        for _, waiter in waiters:
+            # A coroutine's waiter on a closed loop reports False: nobody is
+            # waiting there any more.
+            cast("_Releasable", waiter).release()
 
     def wait(self, timeout: float | None = None) -> bool:
         """Block until the counter is zero. Returns False if `timeout`
@@ -112,8 +102,9 @@ class WaitGroup:
         Cancelling the waiting task unregisters its waiter."""
         seconds = check_timeout(timeout)
         loop = asyncio.get_running_loop()
-        future: asyncio.Future[None] = loop.create_future()
-        if self._raw.register_waiter((loop, future)):
+        future: asyncio.Future[bool] = loop.create_future()
+        waiter = AsyncWaiter(inbox_for(loop), future)
+        if self._raw.register_waiter((None, waiter)):
             return True
         try:
             if seconds is None:
@@ -122,11 +113,11 @@ class WaitGroup:
                 await asyncio.wait_for(future, seconds)
         except TimeoutError:
             # As in wait(): an entry already handed out means zero was reached.
-            return not self._raw.unregister_waiter(future)
+            return not self._raw.unregister_waiter(waiter)
         except BaseException:
             # Cancelled (or interrupted): drop our entry. If a done() handed
             # it out already, its wake-up will find the future done and skip it.
-            self._raw.unregister_waiter(future)
+            self._raw.unregister_waiter(waiter)
             raise
         return True
 
