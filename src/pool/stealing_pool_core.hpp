@@ -114,18 +114,18 @@ class StealingPoolCore {
     return PushResult::Accepted;
   }
 
-  // Moves every task of `tasks` (none empty) into the shared queue, in
-  // order, on Accepted, leaving `tasks` holding empty items; on refusal it
-  // is left untouched. One lock round-trip for the batch. Claims no parked
-  // worker: the caller then calls claim_parked() up to tasks.size() times,
-  // which after this push is exactly what push() does for each task.
-  PushResult push_many(std::vector<Task>& tasks) noexcept {
+  // Moves the `count` tasks at `tasks` (none empty) into the shared queue,
+  // in order, on Accepted, leaving empty items behind; on refusal they are
+  // left untouched. One lock round-trip for the batch. Claims no parked
+  // worker: the caller then calls claim_parked() up to `count` times, which
+  // after this push is exactly what push() does for each task.
+  PushResult push_many(Task* tasks, std::size_t count) noexcept {
     std::lock_guard guard(shared_.mu);
     if (!accepting_.load(std::memory_order_relaxed)) return PushResult::Closed;
-    if (!shared_.tasks.reserve(shared_.tasks.size() + tasks.size())) return PushResult::OutOfMemory;
-    for (Task& task : tasks) (void)shared_.tasks.push_back(task);  // cannot fail: room reserved
+    if (!shared_.tasks.reserve(shared_.tasks.size() + count)) return PushResult::OutOfMemory;
+    for (std::size_t i = 0; i < count; ++i) (void)shared_.tasks.push_back(tasks[i]);  // room reserved
     shared_.publish_size();
-    stealable_.fetch_add(tasks.size(), std::memory_order_seq_cst);  // see "Memory order"
+    stealable_.fetch_add(count, std::memory_order_seq_cst);  // see "Memory order"
     return PushResult::Accepted;
   }
 

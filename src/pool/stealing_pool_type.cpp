@@ -4,7 +4,7 @@
 // protocol this type exposes.
 #include <atomic>
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
@@ -88,17 +88,27 @@ Result<OwnedRef> push_to(State& self, std::uint64_t index, PyObject* task) {
   return push_outcome(self, result, wake);
 }
 
+// A reference to each of `count` objects, for push_many(), which moves them
+// into the pool. Allocated without throwing: no memory is a MemoryError.
+using HeldBatch = std::unique_ptr<OwnedRef[]>;
+Result<HeldBatch> hold_batch(PyObject* const* items, std::size_t count) {
+  HeldBatch held(new (std::nothrow) OwnedRef[count]);
+  if (!held) return Failure::out_of_memory();
+  for (std::size_t i = 0; i < count; ++i) held[i] = OwnedRef::borrow(items[i]);
+  return held;
+}
+
 Result<OwnedRef> push_many(State& self, PyObject* tasks) {
   const Py_ssize_t count = PyTuple_GET_SIZE(tasks);
   // The tuple is immutable, so its items stay put while we look at them.
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (PyTuple_GET_ITEM(tasks, i) == Py_None) return task_is_none();
   }
-  std::vector<OwnedRef> held;
-  held.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) held.push_back(OwnedRef::borrow(PyTuple_GET_ITEM(tasks, i)));
+  Result<HeldBatch> held = hold_batch(&PyTuple_GET_ITEM(tasks, 0), static_cast<std::size_t>(count));
+  if (!held.ok()) return std::move(held.failure());
   // A refused batch's references are released here, after the pool's lock.
-  return push_outcome(self, self.core->push_many(held), Core::kNoWorker);
+  return push_outcome(self, self.core->push_many(held.value().get(), static_cast<std::size_t>(count)),
+                      Core::kNoWorker);
 }
 
 Result<OwnedRef> pop(State& self, std::uint64_t index) {
@@ -229,19 +239,20 @@ Result<OwnedRef> submit_many(State& self, PyObject* fn, PyObject* argument_tuple
   if (!iterator) return Failure::pending();
   OwnedRef futures = OwnedRef::steal(PyList_New(0));
   if (!futures) return Failure::pending();
-  std::vector<OwnedRef> held;
   while (OwnedRef item = OwnedRef::steal(PyIter_Next(iterator.get()))) {
     OwnedRef call_args = OwnedRef::steal(PySequence_Tuple(item.get()));
     if (!call_args) return Failure::pending();
     Result<OwnedRef> future = new_native_future(type, fn, std::move(call_args), OwnedRef());
     if (!future.ok()) return future;
     if (PyList_Append(futures.get(), future.value().get()) < 0) return Failure::pending();
-    held.push_back(std::move(future.value()));
   }
   if (PyErr_Occurred()) return Failure::pending();
-  if (held.empty()) return futures;
-  const std::size_t count = held.size();
-  const PushResult pushed = self.core->push_many(held);
+  // The list is ours alone until it is returned: its items stay put.
+  const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(futures.get()));
+  if (count == 0) return futures;
+  Result<HeldBatch> held = hold_batch(&PyList_GET_ITEM(futures.get(), 0), count);
+  if (!held.ok()) return std::move(held.failure());
+  const PushResult pushed = self.core->push_many(held.value().get(), count);
   if (pushed == PushResult::Closed) return refused(submitter.value());
   if (pushed != PushResult::Accepted) return push_outcome(self, pushed, Core::kNoWorker);
   // Wake as many parked workers as the batch can use, each right after its claim.

@@ -103,7 +103,7 @@ TEST_F(StealingPoolTest, PushManyIsAllOrNothing) {
   EXPECT_EQ(pool.park(1), ParkResult::Parked);
   std::vector<Item> batch;
   for (std::uint64_t id = 1; id <= 5; ++id) batch.emplace_back(id);
-  EXPECT_EQ(pool.push_many(batch), PushResult::Accepted);
+  EXPECT_EQ(pool.push_many(batch.data(), batch.size()), PushResult::Accepted);
   for (const Item& item : batch) EXPECT_EQ(item.id(), 0u);
   EXPECT_EQ(pool.park(0), ParkResult::Retry);
   EXPECT_EQ(pool.claim_parked(), 1u);
@@ -111,7 +111,7 @@ TEST_F(StealingPoolTest, PushManyIsAllOrNothing) {
   pool.close();
   std::vector<Item> late;
   late.emplace_back(6);
-  EXPECT_EQ(pool.push_many(late), PushResult::Closed);
+  EXPECT_EQ(pool.push_many(late.data(), late.size()), PushResult::Closed);
   EXPECT_EQ(late[0].id(), 6u);
 }
 
@@ -184,7 +184,7 @@ TEST_P(StealingStressTest, EveryTaskRunsOnceAndEveryWorkerRetires) {
         // A batch of one: its claim is the caller's, after the push.
         std::vector<Item> one;
         one.push_back(std::move(task));
-        r = pool.push_many(one);
+        r = pool.push_many(one.data(), one.size());
         if (r == PushResult::Accepted) w = pool.claim_parked();
       } else {
         r = id % 3 == 0 ? pool.push_to(id % workers, task, w) : pool.push(task, w);
