@@ -223,11 +223,19 @@ def test_ctrl_c_interrupts_a_native_wait_and_moves_nothing():
     assert ch.try_recv() == (True, "queued") and len(ch) == 0
 
 
-def test_polling_try_recv_gets_everything_sent_before_the_close(run_together):
-    # try_recv answers an empty, open channel without taking the lock; a
-    # poller must still see every accepted item, in order, and then the close.
+@pytest.mark.parametrize("pair", [True, False], ids=["try_recv", "try_recv_or"])
+def test_polling_gets_everything_sent_before_the_close(run_together, pair):
+    # Both answer an empty, open channel without taking the lock; a poller
+    # must still see every accepted item, in order, and then the close.
     ch = Channel()
     per = 50000
+    nothing = object()
+
+    def take():
+        if pair:
+            return ch.try_recv()
+        item = ch.try_recv_or(nothing)
+        return item is not nothing, item
 
     def produce():
         for i in range(per):
@@ -239,7 +247,7 @@ def test_polling_try_recv_gets_everything_sent_before_the_close(run_together):
         deadline = time.monotonic() + T
         try:
             while time.monotonic() < deadline:
-                ok, item = ch.try_recv()
+                ok, item = take()
                 if ok:
                     got.append(item)
         except ChannelClosed:
@@ -248,3 +256,17 @@ def test_polling_try_recv_gets_everything_sent_before_the_close(run_together):
 
     _, (end, got) = run_together(produce, poll)
     assert (end, got) == ("closed", list(range(per)))
+
+
+def test_try_recv_or_tells_an_item_from_the_default_by_identity():
+    ch = Channel()
+    nothing = object()
+    assert ch.try_recv_or(nothing) is nothing and ch.try_recv_or(default=None) is None
+    for item in (None, nothing, "last"):
+        ch.send(item)
+    ch.close()
+    assert [ch.try_recv_or(0) for _ in range(3)] == [None, nothing, "last"]
+    with pytest.raises(ChannelClosed, match="channel closed and drained"):
+        ch.try_recv_or(nothing)
+    with pytest.raises(TypeError, match=r"Channel.try_recv_or\(\) missing 1 required positional argument: 'default'"):
+        ch.try_recv_or()

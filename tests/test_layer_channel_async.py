@@ -59,6 +59,21 @@ def test_threads_and_coroutines_on_two_loops_deliver_everything_once_in_order():
         start.wait()
         results[key] = list(ch)
 
+    def thread_poller(key):
+        # Takes items without waiting: each one it takes from the full
+        # channel must still wake a coroutine waiting to send.
+        start.wait()
+        got, nothing = [], object()
+        try:
+            while True:
+                item = ch.try_recv_or(nothing)
+                if item is nothing:
+                    time.sleep(0)
+                else:
+                    got.append(item)
+        except ChannelClosed:
+            results[key] = got
+
     def loop_main(p):
         async def produce():
             for i in range(per_producer):
@@ -74,7 +89,8 @@ def test_threads_and_coroutines_on_two_loops_deliver_everything_once_in_order():
         return main
 
     threads = [threading.Thread(target=thread_producer, args=(p,)) for p in range(thread_producers)]
-    threads += [threading.Thread(target=thread_consumer, args=(f"thread{c}",)) for c in range(2)]
+    threads += [threading.Thread(target=thread_consumer, args=("thread",)),
+                threading.Thread(target=thread_poller, args=("poller",))]
     for t in threads:
         t.start()
     threads += [_loop_thread(loop_main(thread_producers + n), start, results, f"loop{n}") for n in range(loops)]

@@ -54,6 +54,7 @@ from kestrum._timeouts import check_timeout
 __all__ = ["Channel", "ChannelClosed"]
 
 _T = TypeVar("_T")
+_D = TypeVar("_D")
 
 # What the native _take_or() returns for an empty channel: no item is ever
 # this object.
@@ -127,6 +128,7 @@ class Channel(ChannelBase, Generic[_T]):
         # item of `ok, item = ch.try_recv()` by `ok`, and None there would
         # make every caller check an item that arrived.
         def try_recv(self) -> tuple[Literal[True], _T] | tuple[Literal[False], Any]: ...
+        def try_recv_or(self, default: _D) -> _T | _D: ...
 
     # -- waking ------------------------------------------------------------
 

@@ -115,4 +115,14 @@ OwnedRef fill_pair(OwnedRef pair, OwnedRef first, OwnedRef second) noexcept {
   return pair;
 }
 
+namespace {
+ProcessOnce no_item_pair_once;
+}  // namespace
+
+Result<OwnedRef> no_item_pair() {
+  PyObject* pair = no_item_pair_once.get([] { return PyTuple_Pack(2, Py_False, Py_None); });
+  if (pair == nullptr) return Failure::pending();
+  return OwnedRef::borrow(pair);
+}
+
 }  // namespace kestrum

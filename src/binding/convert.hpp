@@ -73,6 +73,10 @@ Result<OwnedRef> py_u64(std::uint64_t value);
 Result<OwnedRef> new_pair();
 // Puts both references into `pair` (from new_pair()) and returns it.
 OwnedRef fill_pair(OwnedRef pair, OwnedRef first, OwnedRef second) noexcept;
+// (False, None), made once: the answer of a receive that found nothing, so
+// that polling an empty queue allocates nothing (tuples are immutable, and
+// nobody can tell one (False, None) from another but by identity).
+Result<OwnedRef> no_item_pair();
 
 template <PyTypeObject* (*Target)()>
 Result<PyObject*> InstanceOf<Target>::convert(PyObject* object) {

@@ -167,29 +167,37 @@ Result<OwnedRef> try_recv(PyObject* self) {
   ObjectChannel& ch = channel_of(self);
   // An empty, open channel is answered without the lock and without a new
   // tuple, so that a poller does not slow down the senders.
-  if (ch.empty_and_open()) return nothing_yet();
+  if (ch.empty_and_open()) return no_item_pair();
   Result<OwnedRef> pair = new_pair();  // before an item is taken for it
   if (!pair.ok()) return pair;
   OwnedRef item;
   switch (ch.try_recv(item)) {
     case RecvResult::Item:
       return woke_other_side(self, false, fill_pair(std::move(pair.value()), py_bool(true), std::move(item)));
-    case RecvResult::Empty: return nothing_yet();  // emptied since the look above
+    case RecvResult::Empty: return no_item_pair();  // emptied since the look above
     case RecvResult::Disconnected: break;
   }
   return closed_and_drained(self);
 }
 
-// A coroutine's retry: through the lock always (see the top of the file).
-Result<OwnedRef> take_or(PyObject* self, PyObject* fallback) {
+// The oldest item, or `fallback` if there is none. `look_first`: answer an
+// empty, open channel without the lock, as try_recv() does. A coroutine's
+// retry must not (see the top of the file).
+Result<OwnedRef> item_or(PyObject* self, PyObject* fallback, bool look_first) {
+  ObjectChannel& ch = channel_of(self);
+  if (look_first && ch.empty_and_open()) return OwnedRef::borrow(fallback);
   OwnedRef item;
-  switch (channel_of(self).try_recv(item)) {
+  switch (ch.try_recv(item)) {
     case RecvResult::Item: return woke_other_side(self, false, std::move(item));
     case RecvResult::Empty: return OwnedRef::borrow(fallback);
     case RecvResult::Disconnected: break;
   }
   return closed_and_drained(self);
 }
+
+Result<OwnedRef> try_recv_or(PyObject* self, PyObject* fallback) { return item_or(self, fallback, true); }
+
+Result<OwnedRef> take_or(PyObject* self, PyObject* fallback) { return item_or(self, fallback, false); }
 
 Result<OwnedRef> set_coroutine_waiters(State& self, std::uint64_t senders, std::uint64_t receivers) {
   constexpr std::uint64_t kMost = UINT32_MAX;
@@ -221,6 +229,7 @@ PyObject* noargs_object_method(PyObject* self, PyObject*) noexcept {
 using Send = Function<"Channel", "send", Param<"item", AnyObject>, OptionalParam<"timeout", AnyObject>>;
 using TrySend = Function<"Channel", "try_send", Param<"item", AnyObject>>;
 using Recv = Function<"Channel", "recv", OptionalParam<"timeout", AnyObject>>;
+using TryRecvOr = Function<"Channel", "try_recv_or", Param<"default", AnyObject>>;
 using TakeOr = Function<"Channel", "_take_or", Param<"fallback", AnyObject>>;
 using SetWaiters = Function<"Channel", "_set_coroutine_waiters", Param<"senders", U64>, Param<"receivers", U64>>;
 
@@ -244,6 +253,12 @@ PyMethodDef methods[] = {
      "Take the oldest item without waiting: ``(True, item)``, or\n"
      "``(False, None)`` when the channel is empty. Raises\n"
      "``ChannelClosed`` once the channel is closed and drained."},
+    {"try_recv_or", as_cfunction(TryRecvOr::object_method<try_recv_or>), METH_FASTCALL | METH_KEYWORDS,
+     "try_recv_or($self, default)\n--\n\n"
+     "Take the oldest item without waiting, or return `default` when the\n"
+     "channel is empty: ``try_recv()`` without the pair, for a caller that\n"
+     "has a sentinel no item can be. Raises ``ChannelClosed`` once the\n"
+     "channel is closed and drained."},
     {"_take_or", as_cfunction(TakeOr::object_method<take_or>), METH_FASTCALL | METH_KEYWORDS,
      "_take_or($self, fallback)\n--\n\n"
      "The oldest item, or `fallback` if the channel is empty, through the\n"

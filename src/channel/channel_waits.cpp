@@ -1,7 +1,5 @@
 #include "channel/channel_waits.hpp"
 
-#include "binding/once.hpp"
-
 namespace kestrum {
 namespace {
 
@@ -20,8 +18,6 @@ WaitResult wait_detached(Op&& op) noexcept {
   PyEval_RestoreThread(detached);
   return result;
 }
-
-ProcessOnce nothing_yet_once;
 
 }  // namespace
 
@@ -51,12 +47,6 @@ WaitResult receive_waiting(ObjectChannel& ch, OwnedRef& item, std::optional<doub
   const std::optional<Deadline> deadline =
       timeout ? std::optional<Deadline>(deadline_after(*timeout)) : std::nullopt;
   return wait_detached([&](auto stop) { return ch.recv(item, deadline ? &*deadline : nullptr, stop); });
-}
-
-Result<OwnedRef> nothing_yet() {
-  PyObject* pair = nothing_yet_once.get([] { return PyTuple_Pack(2, Py_False, Py_None); });
-  if (pair == nullptr) return Failure::pending();
-  return OwnedRef::borrow(pair);
 }
 
 }  // namespace kestrum

@@ -22,8 +22,4 @@ WaitResult send_waiting(ObjectChannel& ch, OwnedRef& item, std::optional<double>
 // Receives into `item` (empty), waiting like send_waiting().
 WaitResult receive_waiting(ObjectChannel& ch, OwnedRef& item, std::optional<double> timeout) noexcept;
 
-// (False, None), made once: what try_recv() answers for an empty channel,
-// so that polling an empty channel allocates nothing.
-Result<OwnedRef> nothing_yet();
-
 }  // namespace kestrum

@@ -57,13 +57,16 @@ Result<OwnedRef> try_send(State& self, PyObject* item) {
 }
 
 Result<OwnedRef> try_recv(State& self) {
+  // Empty, then still open: both true at the instant of the first read (the
+  // flag only ever goes from open to closed). Answered without the lock and
+  // without a new tuple, so that a poller costs the senders nothing.
+  if (self.rx.len() == 0 && !self.rx.is_disconnected()) return no_item_pair();
   Result<OwnedRef> pair = new_pair();  // before an item is taken for it
   if (!pair.ok()) return pair;
   OwnedRef item;
   switch (self.rx.try_recv(item)) {
     case RecvResult::Item: return fill_pair(std::move(pair.value()), py_bool(true), std::move(item));
-    case RecvResult::Empty:  // empty and open at the same instant
-      return fill_pair(std::move(pair.value()), py_bool(false), py_none());
+    case RecvResult::Empty: return no_item_pair();  // emptied since the look above
     case RecvResult::Disconnected: break;
   }
   return channel_closed();
