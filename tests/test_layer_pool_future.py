@@ -6,8 +6,13 @@ import asyncio
 import collections
 import concurrent.futures as cf
 import gc
+import os
+import signal
+import sys
 import threading
+import time
 import weakref
+from fractions import Fraction
 
 import pytest
 
@@ -215,3 +220,79 @@ def test_a_dropped_pool_and_its_futures_are_freed():
 def test_the_native_half_refuses_bad_input(call, error):
     with pytest.raises(error):
         call()
+
+
+def _outcome(call, *args):
+    """What `call(*args)` came to: its value, or the type of what it raised."""
+    try:
+        return call(*args)
+    except BaseException as e:  # noqa: BLE001 - the type is the answer
+        return type(e)
+
+
+class _Seconds(float):
+    pass
+
+
+@pytest.mark.parametrize("timeout", [0.15, _Seconds(0.15)], ids=["float", "float-subclass"])
+@pytest.mark.parametrize("call", ["result", "exception"])
+def test_a_wait_times_out_on_time_and_the_outcome_still_arrives(call, timeout):
+    # A float is waited for natively, a float subclass by the standard path:
+    # both give up no earlier than asked, and leave the future as it was.
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        future = pool.submit(gate.wait, T)
+        start = time.monotonic()
+        assert _outcome(getattr(future, call), timeout) is TimeoutError
+        assert 0.15 <= time.monotonic() - start < 0.15 + T / 2
+        gate.set()
+        assert getattr(future, call)(T) is (True if call == "result" else None)
+
+
+@pytest.mark.parametrize("timeout", [0, -1, float("nan"), 1e300, 2**70, Fraction(1, 2), "soon"])
+def test_odd_time_outs_get_the_standard_futures_answer(timeout):
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        pool.submit(gate.wait, T)  # keeps the next task pending
+        pending = pool.submit(int)
+        try:
+            assert _outcome(pending.result, timeout) == _outcome(cf.Future().result, timeout)
+        finally:
+            gate.set()
+        assert pending.result(T) == 0
+
+
+def test_cancel_wakes_the_threads_waiting_for_the_outcome():
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        pool.submit(gate.wait, T)
+        queued = pool.submit(int)
+        got = []
+        waiters = [threading.Thread(target=lambda: got.append(_outcome(call, T)))
+                   for call in (queued.result, queued.exception)]
+        for w in waiters:
+            w.start()
+        time.sleep(0.05)  # both asleep by now, most likely
+        assert queued.cancel()
+        cancelled_at = time.monotonic()
+        for w in waiters:
+            w.join(T)
+        woken_after = time.monotonic() - cancelled_at
+        gate.set()
+        assert got == [cf.CancelledError, cf.CancelledError]
+        assert woken_after < T / 2, "woken by their time-out, not by the cancel"
+
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_interrupts_a_waiting_result_and_leaves_the_future_whole():
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        future = pool.submit(gate.wait, T)
+        threading.Timer(0.1, os.kill, args=(os.getpid(), signal.SIGINT)).start()
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            future.result()
+        assert time.monotonic() - start < T / 2
+        gate.set()
+        assert future.result(T) is True

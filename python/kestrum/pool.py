@@ -58,12 +58,14 @@ class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # nativ
 
     - ``NativeFuture`` (first in the method order) holds the state in one
       atomic word, the call and its outcome, and the methods every task
-      pays for: the worker runs the call in one native call, and
-      ``done()``/``result()`` on a done future never take a lock. There is
-      no lock per future and no ``__init__`` in Python.
+      pays for: the worker runs the call in one native call,
+      ``done()``/``result()`` on a done future never take a lock, and
+      ``result()``/``exception()`` on a pending one sleep on the state word
+      with the interpreter detached. There is no lock per future and no
+      ``__init__`` in Python.
     - This class adds what only a *watched* future needs, all under
-      ``_condition``, a reentrant lock made on first use: waiting in
-      ``result()``/``exception()``, the hooks of ``concurrent.futures.wait``
+      ``_condition``, a reentrant lock made on first use: the hooks of
+      ``concurrent.futures.wait``
       and ``as_completed`` (which take every future's ``_condition`` and read
       ``_state``; ``wait(return_when=FIRST_EXCEPTION)`` calls
       ``exception()`` while holding it, hence reentrant), done callbacks.
@@ -111,7 +113,9 @@ class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # nativ
 
     def _wait(self, timeout: float | None) -> None:
         """Wait until the future is done or `timeout` passes (the caller
-        re-checks the state)."""
+        re-checks the state): for a time-out the native wait does not take
+        as it is (a huge or unusual number, a non-number), so that it gets
+        the standard future's answer."""
         with self._condition:
             if not self.done():
                 cv = self._cv

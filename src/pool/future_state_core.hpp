@@ -26,8 +26,18 @@
 // reports the flag: the standard helpers do not count Cancelled as done
 // (only CancelledAndNotified, which moves under the lock), so cancel() only
 // needs to notify, under the lock, when the flag was set.
+//
+// A thread that waits for the outcome in result() needs neither the lock
+// nor the flag: it sets the Sleepers bit and sleeps in the kernel on the
+// word itself (wait_done()). Every move into a done state keeps the bit and,
+// when it was set, wakes the sleepers: the bit is set by a compare-and-swap
+// on the word, so either the move saw it, or the sleeper's swap failed (or
+// the kernel found the word changed) and it reads the done state itself.
 #include <atomic>
 #include <cstdint>
+
+#include "core/futex.hpp"
+#include "core/short_mutex.hpp"
 
 namespace kestrum {
 
@@ -44,6 +54,7 @@ class FutureStateWord {
  public:
   static constexpr std::uint32_t kStateMask = 7;
   static constexpr std::uint32_t kWatched = 8;
+  static constexpr std::uint32_t kSleepers = 16;  // a thread sleeps in wait_done()
 
   static FutureState state_of(std::uint32_t word) noexcept {
     return static_cast<FutureState>(word & kStateMask);
@@ -60,15 +71,17 @@ class FutureStateWord {
   // Sets the flag; returns the word as it was.
   std::uint32_t watch() noexcept { return word_.fetch_or(kWatched, std::memory_order_seq_cst); }
 
-  // Moves the state from `from` to `to`, keeping the flag. Returns the word
-  // seen: the move happened if and only if its state is `from` (then it is
-  // the word just before the move, flag included).
+  // Moves the state from `from` to `to`, keeping the flags, and wakes the
+  // sleepers of a move into a done state. Returns the word seen: the move
+  // happened if and only if its state is `from` (then it is the word just
+  // before the move, flags included).
   std::uint32_t advance(FutureState from, FutureState to) noexcept {
     std::uint32_t word = word_.load(std::memory_order_relaxed);
     while (state_of(word) == from) {
-      const std::uint32_t next = (word & kWatched) | static_cast<std::uint32_t>(to);
+      const std::uint32_t next = (word & ~kStateMask) | static_cast<std::uint32_t>(to);
       if (word_.compare_exchange_weak(word, next, std::memory_order_seq_cst,
                                       std::memory_order_relaxed)) {
+        if (is_done(to) && (word & kSleepers) != 0) futex_wake_all(word_);
         return word;
       }
     }
@@ -81,7 +94,7 @@ class FutureStateWord {
   std::uint32_t begin_complete() noexcept {
     std::uint32_t word = word_.load(std::memory_order_relaxed);
     while (state_of(word) == FutureState::Pending || state_of(word) == FutureState::Running) {
-      const std::uint32_t next = (word & kWatched) | static_cast<std::uint32_t>(FutureState::Completing);
+      const std::uint32_t next = (word & ~kStateMask) | static_cast<std::uint32_t>(FutureState::Completing);
       if (word_.compare_exchange_weak(word, next, std::memory_order_seq_cst,
                                       std::memory_order_relaxed)) {
         return word;
@@ -95,9 +108,15 @@ class FutureStateWord {
   // is watched: the holder must then take the future's lock and publish
   // with publish_watched() under it.
   bool try_finish() noexcept {
-    std::uint32_t expected = static_cast<std::uint32_t>(FutureState::Completing);
-    return word_.compare_exchange_strong(expected, static_cast<std::uint32_t>(FutureState::Finished),
-                                         std::memory_order_seq_cst, std::memory_order_relaxed);
+    std::uint32_t word = word_.load(std::memory_order_relaxed);
+    while (state_of(word) == FutureState::Completing && !watched(word)) {
+      const std::uint32_t next = (word & kSleepers) | static_cast<std::uint32_t>(FutureState::Finished);
+      if (word_.compare_exchange_weak(word, next, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+        if ((word & kSleepers) != 0) futex_wake_all(word_);
+        return true;
+      }
+    }
+    return false;
   }
 
   // Completing -> Finished for a watched future, under its lock; nothing
@@ -106,7 +125,34 @@ class FutureStateWord {
     return state_of(advance(FutureState::Completing, FutureState::Finished)) == FutureState::Completing;
   }
 
+  // Waits until the state is done: a short spin for a call about to
+  // finish, then asleep in the kernel. Returns Unparked once done; TimedOut
+  // at `deadline` (nullptr: no limit) and Interrupted when a signal arrived,
+  // with the state possibly still not done.
+  ParkResult wait_done(const Deadline* deadline) noexcept {
+    for (int i = 0; i < kSpins; ++i) {
+      if (is_done(state())) return ParkResult::Unparked;
+      cpu_relax();
+    }
+    std::uint32_t word = load();
+    while (!is_done(state_of(word))) {
+      if ((word & kSleepers) == 0 &&
+          !word_.compare_exchange_weak(word, word | kSleepers, std::memory_order_seq_cst,
+                                       std::memory_order_acquire)) {
+        continue;  // `word` was reloaded: look again
+      }
+      const ParkResult r = futex_wait(word_, word | kSleepers, deadline);
+      if (r != ParkResult::Unparked) return r;
+      word = load();
+    }
+    return ParkResult::Unparked;
+  }
+
  private:
+  // About a microsecond: long enough for a tiny task that a worker is
+  // running now, short enough not to take a core from it for long.
+  static constexpr int kSpins = 64;
+
   std::atomic<std::uint32_t> word_{0};
 };
 

@@ -3,23 +3,28 @@
 // kestrum.pool._TaskFuture derives from this type and from
 // concurrent.futures.Future, so that every consumer of futures accepts it.
 // What every task pays for lives here: the state word (see
-// FutureStateWord), the call and its outcome, and the methods a caller uses
-// on a done future. What only a watched future needs (waiting in result(),
-// wait()/as_completed() hooks, done callbacks) stays in Python, in the
-// subclass, reached through its `_wait` and `_notify_done` methods, and the
-// lock those use, `_condition`, is created on first use. A task nobody
-// waits for therefore costs one object, its argument tuple, and no lock.
+// FutureStateWord), the call and its outcome, the methods a caller uses on
+// a done future, and waiting in result()/exception(), which sleeps on the
+// state word itself with the interpreter detached. What only a watched
+// future needs (wait()/as_completed() hooks, done callbacks) stays in
+// Python, in the subclass, reached through its `_notify_done` method, and
+// the lock it uses, `_condition`, is created on first use. (`_wait` serves
+// the odd time-out a native wait does not take, see native_timeout().) A
+// task nobody waits for therefore costs one object, its argument tuple, and
+// no lock; one that result() waits for, no lock either.
 #include <unistd.h>
 
 #include <array>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
 #include "native_registry.hpp"
+#include "core/parker.hpp"
 #include "pool/future_state_core.hpp"
 #include "pool/native_future.hpp"
 
@@ -142,12 +147,63 @@ Result<OwnedRef> outcome(State& f, FutureState state, bool raise_it) {
   return cancelled_error();
 }
 
+// What a time-out asks of a native wait: none at all (no deadline), or
+// seconds to wait, or nothing the native wait takes as it is.
+struct NativeTimeout {
+  bool native = false;
+  std::optional<double> seconds;
+};
+
+// None and exact ints and floats up to a limit far below the interpreter's
+// largest lock time-out are waited for natively; anything else (a huge or
+// odd number, a non-number) goes to the subclass's `_wait`, which gives the
+// standard future's answer for it, down to its exception.
+NativeTimeout native_timeout(PyObject* timeout) {
+  constexpr double kTakenAsIs = 1e9;  // seconds
+  if (timeout == Py_None) return {true, std::nullopt};
+  double seconds;
+  if (PyFloat_CheckExact(timeout)) {
+    seconds = PyFloat_AS_DOUBLE(timeout);
+  } else if (PyLong_CheckExact(timeout)) {
+    int overflow = 0;
+    const long long whole = PyLong_AsLongLongAndOverflow(timeout, &overflow);
+    if (overflow != 0) return {};
+    seconds = static_cast<double>(whole);
+  } else {
+    return {};
+  }
+  if (!(seconds <= kTakenAsIs)) return {};       // too large, or NaN
+  return {true, seconds > 0.0 ? seconds : 0.0};  // not positive: don't wait, as the standard future
+}
+
+// Waits with the interpreter detached until the future is done or the
+// time-out passes. A signal wakes the wait to run the handlers; one that
+// raises ends it with the exception pending.
+Result<bool> wait_natively(State& f, std::optional<double> seconds) {
+  if (seconds && *seconds == 0.0) return FutureStateWord::is_done(f.word.state());
+  const std::optional<Deadline> deadline = seconds ? std::optional(deadline_after(*seconds)) : std::nullopt;
+  for (;;) {
+    PyThreadState* detached = PyEval_SaveThread();
+    const ParkResult r = f.word.wait_done(deadline ? &*deadline : nullptr);
+    PyEval_RestoreThread(detached);
+    if (r == ParkResult::Unparked) return true;
+    if (r == ParkResult::TimedOut) return FutureStateWord::is_done(f.word.state());
+    if (PyErr_CheckSignals() < 0) return Failure::pending();
+  }
+}
+
 Result<OwnedRef> wait_for_outcome(PyObject* self, PyObject* timeout, bool raise_it) {
   State& f = Self::of(self);
   FutureState state = f.word.state();
   if (!FutureStateWord::is_done(state)) {
-    Result<OwnedRef> waited = call_method(self, "_wait", timeout);
-    if (!waited.ok()) return waited;
+    const NativeTimeout native = native_timeout(timeout);
+    if (native.native) {
+      Result<bool> done = wait_natively(f, native.seconds);
+      if (!done.ok()) return std::move(done.failure());
+    } else {
+      Result<OwnedRef> waited = call_method(self, "_wait", timeout);
+      if (!waited.ok()) return waited;
+    }
     state = f.word.state();
     if (!FutureStateWord::is_done(state)) return raised_without_arguments(PyExc_TimeoutError);
   }

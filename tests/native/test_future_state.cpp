@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "pool/future_state_core.hpp"
 
@@ -130,6 +132,67 @@ TEST(FutureStateWord, RacingRunCancelAndWatchLoseNoWakeUp) {
   }
   EXPECT_EQ(runs + cancels, kRounds);
 }
+
+Deadline in_ms(int ms) { return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms); }
+
+TEST(FutureStateWord, ASleeperTimesOutOnAFutureThatStaysPending) {
+  FutureStateWord w;
+  const auto start = std::chrono::steady_clock::now();
+  const Deadline deadline = in_ms(50);
+  EXPECT_EQ(w.wait_done(&deadline), ParkResult::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now(), deadline);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(w.state(), S::Pending) << "sleeping changes no state";
+  EXPECT_EQ(state_of(w.advance(S::Pending, S::Running)), S::Pending);
+}
+
+// Every way into a done state must wake the threads asleep on the word:
+// the lock-free finish, the finish under the lock of a watched future, and
+// a cancel. Each round, sleepers and the finishing thread start together,
+// so the finish lands before, during and after the sleepers go to sleep.
+class SleepersAreWoken : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(SleepersAreWoken, ByEveryMoveIntoADoneState) {
+  const std::string how = GetParam();
+  constexpr int kRounds = 2000, kSleepers = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    FutureStateWord w;
+    int payload = 0;  // published by the state word alone
+    std::atomic<int> ready{0}, woken{0};
+    auto start = [&] {
+      ready.fetch_add(1);
+      while (ready.load() < kSleepers + 1) std::this_thread::yield();
+    };
+    std::vector<std::thread> sleepers;
+    std::vector<int> seen(kSleepers, -1);
+    for (int i = 0; i < kSleepers; ++i) {
+      sleepers.emplace_back([&, i] {
+        start();
+        const Deadline deadline = in_ms(10000);
+        if (w.wait_done(&deadline) == ParkResult::Unparked) {
+          woken.fetch_add(1);
+          if (w.state() == S::Finished) seen[i] = payload;
+        }
+      });
+    }
+    start();
+    if (how == "cancel") {
+      EXPECT_EQ(state_of(w.advance(S::Pending, S::Cancelled)), S::Pending);
+    } else {
+      if (how == "watched") (void)w.watch();
+      (void)w.begin_complete();
+      payload = round + 1;
+      if (!w.try_finish()) {
+        EXPECT_TRUE(w.publish_watched());
+      }
+    }
+    for (auto& t : sleepers) t.join();
+    ASSERT_EQ(woken.load(), kSleepers) << "lost wake-up in round " << round;
+    for (int got : seen) ASSERT_EQ(got, how == "cancel" ? -1 : round + 1) << "round " << round;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(FutureStateWord, SleepersAreWoken, ::testing::Values("finish", "watched", "cancel"));
 
 }  // namespace
 }  // namespace kestrum::test
