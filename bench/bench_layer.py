@@ -71,6 +71,21 @@ def pool_run(make: Callable[[], concurrent.futures.Executor], tasks: int) -> Tim
     return run
 
 
+def round_trips(make: Callable[[], concurrent.futures.Executor], calls: int) -> Timed:
+    """submit(...).result(), one call at a time: the latency of handing a
+    task to a parked worker and waiting for its result."""
+    def run() -> float:
+        with make() as pool:
+            pool.submit(_square, 0).result()
+            start = time.perf_counter()
+            submit = pool.submit
+            for i in range(calls):
+                submit(_square, i).result()
+            elapsed = time.perf_counter() - start
+        return calls / elapsed
+    return run
+
+
 def _tiny() -> int:
     return sum(range(50))
 
@@ -388,6 +403,10 @@ def main() -> int:
     compare(f"{args.tasks:,} tasks, {w} workers, metrics=False: WorkerPool vs ThreadPoolExecutor",
             pool_run(lambda: WorkerPool(w, metrics=False), args.tasks),
             pool_run(lambda: concurrent.futures.ThreadPoolExecutor(w), args.tasks), args.reps)
+    compare(f"{args.tasks // 5:,} calls, {w} workers, one at a time: submit(f).result(), "
+            "WorkerPool vs ThreadPoolExecutor",
+            round_trips(lambda: WorkerPool(w), args.tasks // 5),
+            round_trips(lambda: concurrent.futures.ThreadPoolExecutor(w), args.tasks // 5), args.reps)
     tiny = f"{args.tasks:,} tiny tasks (sum(range(50))), {w} workers: "
     compare(tiny + "WorkerPool.map(chunksize) vs a serial loop",
             tiny_pool(w, args.tasks, "map"), tiny_serial(args.tasks), args.reps)

@@ -21,9 +21,10 @@
 //  - A waiter that leaves without using a wake-up that was meant for it
 //    (stopped by its hook) passes the wake-up on to the next waiter.
 //
-// Memory order: as ChannelCore for items. The closed flag and the count of
-// sends in flight are sequentially consistent: a send either sees the flag
-// set, or is counted where close() and a receive that saw the flag look.
+// Memory order: as ChannelCore for items and for "closed", which is the
+// core's own disconnected flag, set under the core's lock: the core decides
+// under that lock whether a send lands and whether a receive is told
+// Disconnected, so both answers hold at one instant.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -140,25 +141,14 @@ class BlockingChannel {
 
   // Never waits. Accepted moves `item` in; otherwise it stays with the caller.
   SendResult try_send(T& item) noexcept {
-    sends_in_flight_.fetch_add(1, std::memory_order_seq_cst);
-    SendResult r = SendResult::Disconnected;
-    if (!closed_.load(std::memory_order_seq_cst)) r = pair_.sender.try_send(item);
-    sends_in_flight_.fetch_sub(1, std::memory_order_release);
+    const SendResult r = pair_.sender.try_send(item);
     if (r == SendResult::Accepted && !receivers_.empty()) receivers_.wake_one();
     return r;
   }
 
   // Never waits. Item moves the oldest item into `out` (which must be empty).
   RecvResult try_recv(T& out) noexcept {
-    RecvResult r = pair_.receiver.try_recv(out);
-    if (r == RecvResult::Empty && closed_.load(std::memory_order_seq_cst)) {
-      // Closed: no send starts any more, but one that saw the channel open
-      // may still be landing. Once those are through, an empty queue is
-      // empty for good.
-      settle_sends();
-      r = pair_.receiver.try_recv(out);
-      if (r == RecvResult::Empty) r = RecvResult::Disconnected;
-    }
+    const RecvResult r = pair_.receiver.try_recv(out);
     if (r == RecvResult::Item && !senders_.empty()) senders_.wake_one();
     return r;
   }
@@ -195,16 +185,16 @@ class BlockingChannel {
     });
   }
 
-  // Refuses every later send and wakes every waiter. Returns once no send
-  // that saw the channel open is still in progress.
+  // Refuses every later send and wakes every waiter. A waiter registers
+  // before its last retry under the core's lock: a retry after the close
+  // sees it, and one before it was registered in time for the wake-up.
   void close() noexcept {
-    closed_.store(true, std::memory_order_seq_cst);
-    settle_sends();
+    pair_.sender.disconnect();
     senders_.wake_all();
     receivers_.wake_all();
   }
 
-  bool is_closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+  bool is_closed() const noexcept { return pair_.sender.is_disconnected(); }
 
   // True if at one instant during the call the channel was open and held no
   // item, so that a try_recv() then would have reported Empty. Takes no lock:
@@ -214,8 +204,9 @@ class BlockingChannel {
   // elsewhere: that retry must take the lock, which is what orders it with
   // the sender's look at the waiters.
   bool empty_and_open() const noexcept {
-    if (pair_.receiver.len() != 0) return false;  // acquire: the flag is read after it
-    return !closed_.load(std::memory_order_seq_cst);
+    // Empty, then still open: both held when the length was read, since
+    // the flag only ever goes from open to closed (acquire: read in order).
+    return pair_.receiver.len() == 0 && !pair_.receiver.is_disconnected();
   }
   std::uint64_t len() const noexcept { return pair_.sender.len(); }
 
@@ -289,27 +280,14 @@ class BlockingChannel {
     }
   }
 
-  // Waits out the sends that passed the closed test before close(). Each is
-  // a constant-time critical section, so this yields a few times at most.
-  void settle_sends() const noexcept {
-    // seq_cst, like the sender's increment and both accesses of closed_:
-    // with an acquire load, close()'s store of closed_ and this load may
-    // both miss the sender's increment and its read of closed_ (the
-    // store-buffer pattern), and a send that saw the channel open would
-    // land after close() returned.
-    while (sends_in_flight_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
-  }
-
   // Each waiter queue on a line of its own: the receiving side reads the
   // senders' count after every receive and the sending side the receivers'
   // after every send, and neither should miss its cache because the other
-  // queue, or the send counter below, was written.
+  // queue was written.
   ChannelPair<T, Alloc> pair_;
   const std::uint64_t capacity_;  // kNoCapacity: unbounded
   alignas(kCacheLine) WaiterQueue senders_;    // blocked in send(): the channel was full
   alignas(kCacheLine) WaiterQueue receivers_;  // blocked in recv(): the channel was empty
-  alignas(kCacheLine) std::atomic<std::uint64_t> sends_in_flight_{0};
-  std::atomic<bool> closed_{false};  // false -> true once
 };
 
 }  // namespace kestrum
