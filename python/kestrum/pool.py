@@ -253,7 +253,10 @@ class _Core:
     Parking protocol. The native core keeps the parking state and makes every
     decision in it at one instant, so no wake-up is lost:
 
-    - A worker whose ``pop(i)`` found nothing calls ``park(i)``: the core
+    - A worker whose ``pop(i)`` found nothing first spins a few tens of
+      microseconds for work (``await_work(i)``, interpreter detached): a
+      task submitted as soon as the last one finished is taken with no
+      park and no wake-up. Then it calls ``park(i)``: the core
       registers it as parked, then re-checks for a task it could be handed.
       0: nothing, so the worker blocks on ``parkers[i]`` (a Lock held by
       default: releasing it is the wake-up token). 1: work (or the close)
@@ -356,6 +359,7 @@ class _Core:
                 self.initializer_failed()
                 return
         run_next = self.native.run_next
+        await_work = self.native.await_work
         park = self.native.park
         token = self.parkers[index]
         track = self.track
@@ -373,7 +377,7 @@ class _Core:
                 _LOGGER.critical("exception in worker %d", index, exc_info=True)
                 ran = True
             if ran is None:
-                if park(index) != 1:
+                if not await_work(index) and park(index) != 1:
                     token.acquire()
                 continue
             if self.forked:

@@ -25,21 +25,9 @@
 #include <chrono>
 #include <thread>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
+#include "core/spin_wait.hpp"
 
 namespace kestrum {
-
-// Tells the core that this thread is spin-waiting: the sibling hyper-thread
-// gets the execution units, and leaving the loop costs no mis-speculation.
-inline void cpu_relax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
 
 class ShortMutex {
  public:

@@ -36,8 +36,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include <chrono>
+
 #include "core/futex.hpp"
-#include "core/short_mutex.hpp"
+#include "core/spin_wait.hpp"
 
 namespace kestrum {
 
@@ -130,10 +132,7 @@ class FutureStateWord {
   // at `deadline` (nullptr: no limit) and Interrupted when a signal arrived,
   // with the state possibly still not done.
   ParkResult wait_done(const Deadline* deadline) noexcept {
-    for (int i = 0; i < kSpins; ++i) {
-      if (is_done(state())) return ParkResult::Unparked;
-      cpu_relax();
-    }
+    if (spin_wait([this] { return is_done(state()); }, kSpinFor)) return ParkResult::Unparked;
     std::uint32_t word = load();
     while (!is_done(state_of(word))) {
       if ((word & kSleepers) == 0 &&
@@ -149,9 +148,10 @@ class FutureStateWord {
   }
 
  private:
-  // About a microsecond: long enough for a tiny task that a worker is
-  // running now, short enough not to take a core from it for long.
-  static constexpr int kSpins = 64;
+  // Long enough for a short task that a worker runs now (a submit and its
+  // result() one after the other, say), short next to the wake-up it saves
+  // (tens of microseconds: a park, a futex wake, a context switch).
+  static constexpr std::chrono::microseconds kSpinFor{20};
 
   std::atomic<std::uint32_t> word_{0};
 };

@@ -49,6 +49,7 @@
 // lock of the queue that held it).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,7 @@
 #include "core/cache_line.hpp"
 #include "core/ring_buffer.hpp"
 #include "core/short_mutex.hpp"
+#include "core/spin_wait.hpp"
 #include "metrics/metrics_core.hpp"
 #include "pool/worker_pool_core.hpp"  // PushResult, PopResult
 
@@ -205,6 +207,26 @@ class StealingPoolCore {
       }
     }
     return ParkResult::RetryClaimed;
+  }
+
+  // Spins for up to `budget`, reading counters only, until work worker
+  // `index` could be handed shows up or the pool closes. A worker calls it
+  // before park(): a task submitted right after the last one finished (one
+  // call at a time, say) is then taken at once, with no park, no wake-up
+  // and no context switch on either side. True says "look again".
+  // At most half the workers (at least one) spin at a time; the others
+  // park at once. Spinners take cores, and the threads that submit the work
+  // need some: with every worker spinning, a 2-core machine submitted 100k
+  // tasks 25% slower.
+  bool work_soon(std::uint64_t index, std::chrono::nanoseconds budget) noexcept {
+    std::uint64_t now = spinning_.load(std::memory_order_relaxed);
+    do {
+      if (now >= max_spinning_) return false;
+    } while (!spinning_.compare_exchange_weak(now, now + 1, std::memory_order_relaxed));
+    const bool soon =
+        spin_wait([&] { return work_visible(index) || !accepting_.load(std::memory_order_acquire); }, budget);
+    spinning_.fetch_sub(1, std::memory_order_relaxed);
+    return soon;
   }
 
   // Claims one parked worker, or returns kNoWorker: for waking them all
@@ -403,6 +425,8 @@ class StealingPoolCore {
   std::unique_ptr<Worker[]> workers_;
   alignas(kCacheLine) std::atomic<std::uint64_t> stealable_{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> num_parked_{0};
+  std::atomic<std::uint64_t> spinning_{0};  // workers in work_soon()
+  const std::uint64_t max_spinning_ = num_threads_ / 2 > 0 ? num_threads_ / 2 : 1;
   ShortMutex idle_mu_;
   std::vector<std::uint64_t> idle_;  // guarded by idle_mu_: parked workers, oldest first
   alignas(kCacheLine) std::atomic<bool> accepting_{true};  // true -> false once, under shared_.mu

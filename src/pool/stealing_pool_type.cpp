@@ -3,6 +3,7 @@
 // The Python layer parks and wakes its workers; see StealingPoolCore for the
 // protocol this type exposes.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 
@@ -124,6 +125,18 @@ Result<OwnedRef> pop(State& self, std::uint64_t index) {
 
 Result<OwnedRef> park(State& self, std::uint64_t index) {
   return py_u64(static_cast<std::uint64_t>(self.core->park(index)));
+}
+
+// Detached: a worker waiting for work must not hold up the interpreter
+// (its GIL, where there is one; a stop-the-world pause otherwise).
+Result<OwnedRef> await_work(State& self, std::uint64_t index) {
+  // Longer than a result() waits before sleeping: the submitting thread
+  // needs its time to see the outcome and submit the next task.
+  constexpr std::chrono::microseconds kSpinFor{50};
+  PyThreadState* detached = PyEval_SaveThread();
+  const bool soon = self.core->work_soon(index, kSpinFor);
+  PyEval_RestoreThread(detached);
+  return py_bool(soon);
 }
 
 Result<OwnedRef> claim_parked(State& self) { return woken(self, self.core->claim_parked()); }
@@ -340,6 +353,11 @@ PyMethodDef methods[] = {
      "Worker `index`'s next task, stolen from another worker if need be, or\n"
      "None. Raises ThreadPoolClosedError once the pool is closed and nothing\n"
      "is left for this worker."},
+    {"await_work", index_method<"await_work", await_work>(), kFastKw,
+     "await_work($self, index)\n--\n\n"
+     "Spin briefly, with the interpreter detached, until work for worker\n"
+     "`index` is visible or the pool is closed: True, look again; False,\n"
+     "nothing came, park."},
     {"park", index_method<"park", park>(), kFastKw,
      "park($self, index)\n--\n\n"
      "Register worker `index` as parked and re-check for work. 0: parked,\n"

@@ -1,6 +1,7 @@
 // The work-stealing scheduling core: stealing, pinned tasks and their
 // overflow, the parking protocol, close, and threads racing all of them.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -94,6 +95,32 @@ TEST_F(StealingPoolTest, ParkingClaimsAndRechecks) {
   push(pool, kNone, 4, PushResult::Closed);
   push(pool, 1, 5, PushResult::Closed);
   EXPECT_TRUE(pool.is_closed());
+}
+
+// A worker about to park spins for work it could be handed: a task pushed
+// meanwhile (by another thread) or the close ends the spin at once; a task
+// pinned to another worker does not; otherwise it gives up after its budget.
+TEST_F(StealingPoolTest, WorkSoonSeesWhatTheWorkerCouldTakeAndTheClose) {
+  using namespace std::chrono_literals;
+  Pool pool(2);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pool.work_soon(0, 2ms));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 2ms);
+  push(pool, 1, 1);
+  EXPECT_FALSE(pool.work_soon(0, 1ms)) << "worker 1's pinned task is not worker 0's";
+  EXPECT_TRUE(pool.work_soon(1, 0ms));
+  EXPECT_EQ(pop(pool, 1), Ids{1});
+  std::thread pusher([&] {
+    std::this_thread::sleep_for(1ms);
+    push(pool, kNone, 2);
+  });
+  start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(pool.work_soon(0, 10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  pusher.join();
+  EXPECT_EQ(pop(pool, 0), Ids{2});
+  pool.close();
+  EXPECT_TRUE(pool.work_soon(0, 10s)) << "closed: look again, find Closed";
 }
 
 // A batch lands in order and in one piece; a refused one stays with the
