@@ -103,6 +103,18 @@ Result<OwnedRef> py_u64(std::uint64_t value) {
   return result;
 }
 
+bool exact_number_value(PyObject* object, double& value) noexcept {
+  if (PyFloat_CheckExact(object)) {
+    value = PyFloat_AS_DOUBLE(object);
+    return true;
+  }
+  if (!PyLong_CheckExact(object)) return false;
+  int overflow = 0;
+  const long long whole = PyLong_AsLongLongAndOverflow(object, &overflow);  // an exact int can't fail
+  value = static_cast<double>(whole);
+  return overflow == 0;
+}
+
 Result<OwnedRef> new_pair() {
   OwnedRef pair = OwnedRef::steal(PyTuple_New(2));
   if (!pair) return Failure::pending();  // MemoryError

@@ -63,6 +63,12 @@ Failure type_mismatch(PyObject* object, PyTypeObject* target);
 // is dropped and the exception goes on without it.
 Failure with_parameter_note(Failure failure, const char* parameter);
 
+// The value of an exact float or int (no subclass, whose methods could
+// answer otherwise): true and `value` set, or false for anything else and
+// for an int beyond 64 bits. Never raises. For time-outs, which the callers
+// take as they are in the common case and hand to a Python check otherwise.
+bool exact_number_value(PyObject* object, double& value) noexcept;
+
 // Result objects (new references).
 inline OwnedRef py_none() noexcept { return OwnedRef::borrow(Py_None); }
 inline OwnedRef py_bool(bool value) noexcept { return OwnedRef::borrow(value ? Py_True : Py_False); }

@@ -103,23 +103,16 @@ Result<OwnedRef> woke_other_side(PyObject* self, bool after_send, OwnedRef answe
 Result<std::optional<double>> timeout_of(PyObject* self, PyObject* timeout) {
   constexpr double kTakenAsIs = 1e9;  // seconds; well below threading.TIMEOUT_MAX
   if (timeout == Py_None) return std::optional<double>{};
-  if (PyFloat_CheckExact(timeout)) {
-    const double seconds = PyFloat_AS_DOUBLE(timeout);
-    if (seconds >= 0.0 && seconds <= kTakenAsIs) return std::optional<double>{seconds};
-  } else if (PyLong_CheckExact(timeout)) {
-    int overflow = 0;
-    const long long seconds = PyLong_AsLongLongAndOverflow(timeout, &overflow);
-    if (overflow == 0 && seconds >= 0 && static_cast<double>(seconds) <= kTakenAsIs) {
-      return std::optional<double>{static_cast<double>(seconds)};
-    }
-    if (seconds == -1 && PyErr_Occurred()) return Failure::pending();
+  double seconds;
+  if (exact_number_value(timeout, seconds) && seconds >= 0.0 && seconds <= kTakenAsIs) {
+    return std::optional<double>{seconds};
   }
   PyObject* name = interned(check_timeout_name, "_check_timeout");
   if (name == nullptr) return Failure::pending();
   OwnedRef checked = OwnedRef::steal(PyObject_CallMethodOneArg(self, name, timeout));
   if (!checked) return Failure::pending();
   if (checked.get() == Py_None) return std::optional<double>{};
-  const double seconds = PyFloat_AsDouble(checked.get());
+  seconds = PyFloat_AsDouble(checked.get());
   if (seconds == -1.0 && PyErr_Occurred()) return Failure::pending();
   return std::optional<double>{seconds};
 }

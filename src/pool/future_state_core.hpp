@@ -34,9 +34,8 @@
 // on the word, so either the move saw it, or the sleeper's swap failed (or
 // the kernel found the word changed) and it reads the done state itself.
 #include <atomic>
-#include <cstdint>
-
 #include <chrono>
+#include <cstdint>
 
 #include "core/futex.hpp"
 #include "core/spin_wait.hpp"

@@ -23,8 +23,8 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
-#include "native_registry.hpp"
 #include "core/parker.hpp"
+#include "native_registry.hpp"
 #include "pool/future_state_core.hpp"
 #include "pool/native_future.hpp"
 
@@ -162,17 +162,7 @@ NativeTimeout native_timeout(PyObject* timeout) {
   constexpr double kTakenAsIs = 1e9;  // seconds
   if (timeout == Py_None) return {true, std::nullopt};
   double seconds;
-  if (PyFloat_CheckExact(timeout)) {
-    seconds = PyFloat_AS_DOUBLE(timeout);
-  } else if (PyLong_CheckExact(timeout)) {
-    int overflow = 0;
-    const long long whole = PyLong_AsLongLongAndOverflow(timeout, &overflow);
-    if (overflow != 0) return {};
-    seconds = static_cast<double>(whole);
-  } else {
-    return {};
-  }
-  if (!(seconds <= kTakenAsIs)) return {};       // too large, or NaN
+  if (!exact_number_value(timeout, seconds) || !(seconds <= kTakenAsIs)) return {};  // NaN too
   return {true, seconds > 0.0 ? seconds : 0.0};  // not positive: don't wait, as the standard future
 }
 
