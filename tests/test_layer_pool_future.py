@@ -296,3 +296,27 @@ def test_ctrl_c_interrupts_a_waiting_result_and_leaves_the_future_whole():
         assert time.monotonic() - start < T / 2
         gate.set()
         assert future.result(T) is True
+
+
+@pytest.mark.parametrize("watch", ["callback", "wait"])
+def test_a_thread_asleep_in_result_is_woken_when_a_watcher_came_later(watch):
+    # The thread sleeps on the state word; then a watcher makes the future
+    # watched, so that it finishes under its lock, through the Python half.
+    # Both must see it finish.
+    with WorkerPool(1) as pool:
+        gate = threading.Event()
+        future = pool.submit(gate.wait, T)
+        got, seen = [], threading.Event()
+        sleeper = threading.Thread(target=lambda: got.append(future.result(T)))
+        sleeper.start()
+        time.sleep(0.05)  # asleep by now, most likely
+        if watch == "callback":
+            future.add_done_callback(lambda f: seen.set())
+        else:
+            threading.Thread(target=lambda: cf.wait([future], T) and seen.set()).start()
+            time.sleep(0.05)
+        finished_at = time.monotonic()
+        gate.set()
+        sleeper.join(T)
+        assert got == [True] and seen.wait(T)
+        assert time.monotonic() - finished_at < T / 2

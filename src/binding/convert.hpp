@@ -68,6 +68,10 @@ Failure with_parameter_note(Failure failure, const char* parameter);
 // for an int beyond 64 bits. Never raises. For time-outs, which the callers
 // take as they are in the common case and hand to a Python check otherwise.
 bool exact_number_value(PyObject* object, double& value) noexcept;
+// The longest time-out, in seconds, that the native waits take as it is:
+// far below the interpreter's own limit (threading.TIMEOUT_MAX), so that a
+// longer one gets the interpreter's answer (OverflowError, say).
+inline constexpr double kLongestNativeWait = 1e9;
 
 // Result objects (new references).
 inline OwnedRef py_none() noexcept { return OwnedRef::borrow(Py_None); }

@@ -101,10 +101,9 @@ Result<OwnedRef> woke_other_side(PyObject* self, bool after_send, OwnedRef answe
 // goes through the subclass's own check, which raises what the standard
 // blocking calls raise.
 Result<std::optional<double>> timeout_of(PyObject* self, PyObject* timeout) {
-  constexpr double kTakenAsIs = 1e9;  // seconds; well below threading.TIMEOUT_MAX
   if (timeout == Py_None) return std::optional<double>{};
   double seconds;
-  if (exact_number_value(timeout, seconds) && seconds >= 0.0 && seconds <= kTakenAsIs) {
+  if (exact_number_value(timeout, seconds) && seconds >= 0.0 && seconds <= kLongestNativeWait) {
     return std::optional<double>{seconds};
   }
   PyObject* name = interned(check_timeout_name, "_check_timeout");

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdint>
 #include <ctime>
+#include <thread>
 
 #include "core/parker.hpp"
 
@@ -25,6 +26,7 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t), "a fu
 // Sleeps while `word` holds `expected`, until a wake, a signal or
 // `deadline` (nullptr: no limit). Unparked covers a wake, a value that had
 // changed already, and a spurious return: the caller re-reads the word.
+// Reaching the deadline is TimedOut even if the word changed meanwhile.
 inline ParkResult futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                              const Deadline* deadline) noexcept {
   timespec at{};
@@ -37,9 +39,14 @@ inline ParkResult futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t exp
                           deadline != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
   if (rc == 0) return ParkResult::Unparked;
   switch (errno) {
+    case EAGAIN: return ParkResult::Unparked;  // the word had changed
     case ETIMEDOUT: return ParkResult::TimedOut;
     case EINTR: return ParkResult::Interrupted;
-    default: return ParkResult::Unparked;  // EAGAIN: the word had changed
+    default:
+      // Refused (a sandbox that filters the call, say): nap instead, so
+      // that a caller re-reading the word in a loop polls, not spins.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return ParkResult::Unparked;
   }
 }
 

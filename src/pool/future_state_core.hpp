@@ -13,8 +13,9 @@
 //
 // The Watched flag is how the lock-free fast path meets the lock-based slow
 // path without a lost wake-up. Anybody about to look at the state under the
-// future's lock and wait on it (a result() that must block, the standard
-// wait()/as_completed(), add_done_callback) first sets the flag with watch(),
+// future's lock and wait on it (the standard wait()/as_completed(),
+// add_done_callback, a result() with an unusual time-out) first sets the
+// flag with watch(),
 // then takes the lock and reads the state. Finishing is one
 // compare-and-swap from unwatched Completing to Finished, which fails once
 // the flag is set. So either it came first, and the watcher reads Finished,
@@ -29,7 +30,7 @@
 //
 // A thread that waits for the outcome in result() needs neither the lock
 // nor the flag: it sets the Sleepers bit and sleeps in the kernel on the
-// word itself (wait_done()). Every move into a done state keeps the bit and,
+// word itself (sleep_until_done()). Every move into a done state keeps the bit and,
 // when it was set, wakes the sleepers: the bit is set by a compare-and-swap
 // on the word, so either the move saw it, or the sleeper's swap failed (or
 // the kernel found the word changed) and it reads the done state itself.
@@ -55,7 +56,7 @@ class FutureStateWord {
  public:
   static constexpr std::uint32_t kStateMask = 7;
   static constexpr std::uint32_t kWatched = 8;
-  static constexpr std::uint32_t kSleepers = 16;  // a thread sleeps in wait_done()
+  static constexpr std::uint32_t kSleepers = 16;  // a thread sleeps in sleep_until_done()
 
   static FutureState state_of(std::uint32_t word) noexcept {
     return static_cast<FutureState>(word & kStateMask);
@@ -126,12 +127,18 @@ class FutureStateWord {
     return state_of(advance(FutureState::Completing, FutureState::Finished)) == FutureState::Completing;
   }
 
-  // Waits until the state is done: a short spin for a call about to
-  // finish, then asleep in the kernel. Returns Unparked once done; TimedOut
-  // at `deadline` (nullptr: no limit) and Interrupted when a signal arrived,
-  // with the state possibly still not done.
-  ParkResult wait_done(const Deadline* deadline) noexcept {
-    if (spin_wait([this] { return is_done(state()); }, kSpinFor)) return ParkResult::Unparked;
+  // Spins a little while for a call about to finish; true once done. A
+  // future still queued gets a moment to be taken by a worker, no more: it
+  // may wait behind many others, and the spin would take a core from them.
+  bool spin_until_done() const noexcept {
+    if (!spin_wait([this] { return state() != FutureState::Pending; }, kPendingSpinFor)) return false;
+    return spin_wait([this] { return is_done(state()); }, kSpinFor);
+  }
+
+  // Sleeps in the kernel until the state is done. Returns Unparked once
+  // done; TimedOut at `deadline` (nullptr: no limit) and Interrupted when a
+  // signal arrived, with the state possibly still not done.
+  ParkResult sleep_until_done(const Deadline* deadline) noexcept {
     std::uint32_t word = load();
     while (!is_done(state_of(word))) {
       if ((word & kSleepers) == 0 &&
@@ -151,6 +158,7 @@ class FutureStateWord {
   // result() one after the other, say), short next to the wake-up it saves
   // (tens of microseconds: a park, a futex wake, a context switch).
   static constexpr std::chrono::microseconds kSpinFor{20};
+  static constexpr std::chrono::microseconds kPendingSpinFor{2};
 
   std::atomic<std::uint32_t> word_{0};
 };

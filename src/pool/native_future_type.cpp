@@ -159,10 +159,9 @@ struct NativeTimeout {
 // odd number, a non-number) goes to the subclass's `_wait`, which gives the
 // standard future's answer for it, down to its exception.
 NativeTimeout native_timeout(PyObject* timeout) {
-  constexpr double kTakenAsIs = 1e9;  // seconds
   if (timeout == Py_None) return {true, std::nullopt};
   double seconds;
-  if (!exact_number_value(timeout, seconds) || !(seconds <= kTakenAsIs)) return {};  // NaN too
+  if (!exact_number_value(timeout, seconds) || !(seconds <= kLongestNativeWait)) return {};  // NaN too
   return {true, seconds > 0.0 ? seconds : 0.0};  // not positive: don't wait, as the standard future
 }
 
@@ -172,13 +171,20 @@ NativeTimeout native_timeout(PyObject* timeout) {
 Result<bool> wait_natively(State& f, std::optional<double> seconds) {
   if (seconds && *seconds == 0.0) return FutureStateWord::is_done(f.word.state());
   const std::optional<Deadline> deadline = seconds ? std::optional(deadline_after(*seconds)) : std::nullopt;
+  PyThreadState* detached = PyEval_SaveThread();
+  const bool done = f.word.spin_until_done();
+  PyEval_RestoreThread(detached);
+  if (done) return true;
   for (;;) {
-    PyThreadState* detached = PyEval_SaveThread();
-    const ParkResult r = f.word.wait_done(deadline ? &*deadline : nullptr);
+    // Before every sleep: a signal that came while this thread spun, or
+    // between its wake-ups, interrupts no sleep, and must not wait for the
+    // future to finish.
+    if (PyErr_CheckSignals() < 0) return Failure::pending();
+    detached = PyEval_SaveThread();
+    const ParkResult r = f.word.sleep_until_done(deadline ? &*deadline : nullptr);
     PyEval_RestoreThread(detached);
     if (r == ParkResult::Unparked) return true;
     if (r == ParkResult::TimedOut) return FutureStateWord::is_done(f.word.state());
-    if (PyErr_CheckSignals() < 0) return Failure::pending();
   }
 }
 
@@ -419,7 +425,8 @@ PyMethodDef methods[] = {
      "(0 pending -> 1 running, 0 pending -> 2 cancelled, 2 cancelled -> 3\n"
      "cancelled and notified; any other pair raises ValueError).\n"
      "Returns the state word seen: the low 3 bits its state, bit 3 whether the\n"
-     "future was watched. Moving to cancelled drops the call."},
+     "future was watched, bit 4 whether a thread slept waiting for it. Moving\n"
+     "to cancelled drops the call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,10 +10,12 @@
 // steal from them: a task that a worker took in a batch but has not started
 // never waits for that worker. Pinned tasks stay with their worker.
 //
-// The core never waits, and parking is the caller's: a worker that finds
-// nothing calls park(i), which registers it as parked and re-checks; a push
-// that finds a parked worker claims it and returns its index, and the caller
-// then wakes that worker (one wake-up token per claim).
+// The core never blocks, and parking is the caller's: a worker that finds
+// nothing may first spin for work a little (work_soon(i)), then calls
+// park(i), which registers it as parked and re-checks; a push claims a
+// spinning worker if there is one (it will take the task with no wake-up),
+// else a parked one, whose index it returns: the caller then wakes that
+// worker (one wake-up token per claim).
 //
 // Callers may: call any method from any thread at any time, with one
 // exception: park(i) belongs to the one thread that serves worker i.
@@ -27,7 +29,8 @@
 //  - pop(i) reports Closed only once the pool is closed and, at one instant
 //    after that, nothing was queued that worker i could be handed: close()
 //    strands nothing submitted before it.
-//  - No method waits for anything but the short sections of the locks below.
+//  - No method waits for anything but the short sections of the locks below,
+//    except work_soon(), which spins for as long as it is told.
 //
 // Locks and what they guard:
 //   shared_.mu              shared_.tasks
@@ -66,7 +69,7 @@
 
 namespace kestrum {
 
-enum class ParkResult {
+enum class ParkDecision {
   Parked,        // registered; block until a claim delivers the wake-up token
   Retry,         // work (or close) became visible: look again; no token is due
   RetryClaimed,  // the same, but a waker claimed this worker meanwhile: its
@@ -80,6 +83,7 @@ class StealingPoolCore {
   static constexpr std::uint64_t kPinnedCapacity = 256;
   static constexpr std::uint64_t kMaxBatch = 128;
   static constexpr std::uint64_t kNoWorker = UINT64_MAX;
+  static constexpr std::uint64_t kSpinner = UINT64_MAX - 1;  // see claim_for_work()
 
   // Throws std::length_error("capacity overflow") for n >= 2^32, before any
   // per-worker storage; std::bad_alloc if storage can't be had.
@@ -112,15 +116,16 @@ class StealingPoolCore {
       shared_.publish_size();
       stealable_.fetch_add(1, std::memory_order_seq_cst);  // see "Memory order"
     }
-    wake = claim_any();
+    wake = claim_for_work();
+    if (wake == kSpinner) wake = kNoWorker;
     return PushResult::Accepted;
   }
 
   // Moves the `count` tasks at `tasks` (none empty) into the shared queue,
   // in order, on Accepted, leaving empty items behind; on refusal they are
-  // left untouched. One lock round-trip for the batch. Claims no parked
-  // worker: the caller then calls claim_parked() up to `count` times, which
-  // after this push is exactly what push() does for each task.
+  // left untouched. One lock round-trip for the batch. Claims no worker:
+  // the caller then calls claim_for_work() up to `count` times, which after
+  // this push is exactly what push() does for each task.
   PushResult push_many(Task* tasks, std::size_t count) noexcept {
     std::lock_guard guard(shared_.mu);
     if (!accepting_.load(std::memory_order_relaxed)) return PushResult::Closed;
@@ -185,8 +190,8 @@ class StealingPoolCore {
 
   // Registers worker `index` (< n) as parked, then re-checks for work it
   // could be handed. Only the thread serving `index` may call this.
-  ParkResult park(std::uint64_t index) noexcept {
-    if (index >= num_threads_) return ParkResult::Retry;
+  ParkDecision park(std::uint64_t index) noexcept {
+    if (index >= num_threads_) return ParkDecision::Retry;
     Worker& worker = workers_[index];
     {
       std::lock_guard guard(idle_mu_);
@@ -197,16 +202,16 @@ class StealingPoolCore {
     counters_.park.add(index, 1);
     if (!work_visible(index) && accepting_.load(std::memory_order_seq_cst)) {
       counters_.injection_queue_depth.store(index, shared_.size.load(std::memory_order_relaxed));
-      return ParkResult::Parked;
+      return ParkDecision::Parked;
     }
     {
       std::lock_guard guard(idle_mu_);
       if (worker.parked.load(std::memory_order_relaxed)) {
         unregister_lock_held(index);
-        return ParkResult::Retry;
+        return ParkDecision::Retry;
       }
     }
-    return ParkResult::RetryClaimed;
+    return ParkDecision::RetryClaimed;
   }
 
   // Spins for up to `budget`, reading counters only, until work worker
@@ -214,20 +219,31 @@ class StealingPoolCore {
   // before park(): a task submitted right after the last one finished (one
   // call at a time, say) is then taken at once, with no park, no wake-up
   // and no context switch on either side. True says "look again".
+  //
   // At most half the workers (at least one) spin at a time; the others
-  // park at once. Spinners take cores, and the threads that submit the work
-  // need some: with every worker spinning, a 2-core machine submitted 100k
-  // tasks 25% slower.
+  // park at once: spinners take cores, and the threads that submit the work
+  // need some. A spinner holds a ticket, and a push takes a ticket instead
+  // of waking a parked worker (claim_for_work()). Whoever moves `spinners_`
+  // last decides: a spinner that finds its ticket taken when it stops was
+  // counted on for a task pushed before, and looks again (acquire/release
+  // on the ticket count: it then sees that task in the queues). A push that
+  // finds no ticket wakes a parked worker, as before.
   bool work_soon(std::uint64_t index, std::chrono::nanoseconds budget) noexcept {
-    std::uint64_t now = spinning_.load(std::memory_order_relaxed);
+    std::uint64_t tickets = spinners_.load(std::memory_order_relaxed);
     do {
-      if (now >= max_spinning_) return false;
-    } while (!spinning_.compare_exchange_weak(now, now + 1, std::memory_order_relaxed));
+      if (tickets >= max_spinners_) return false;
+    } while (!spinners_.compare_exchange_weak(tickets, tickets + 1, std::memory_order_acq_rel,
+                                              std::memory_order_relaxed));
     const bool soon =
         spin_wait([&] { return work_visible(index) || !accepting_.load(std::memory_order_acquire); }, budget);
-    spinning_.fetch_sub(1, std::memory_order_relaxed);
-    return soon;
+    const bool counted_on = !take_ticket();
+    return soon || counted_on;
   }
+
+  // For a task just pushed to the shared queue: takes a spinner's ticket
+  // (returns kSpinner: that worker will look again), else claims a parked
+  // worker (returns its index, to be woken), else kNoWorker.
+  std::uint64_t claim_for_work() noexcept { return take_ticket() ? kSpinner : claim_any(); }
 
   // Claims one parked worker, or returns kNoWorker: for waking them all
   // after close().
@@ -395,6 +411,16 @@ class StealingPoolCore {
     return false;
   }
 
+  // Takes one spinner's ticket, if any is left.
+  bool take_ticket() noexcept {
+    std::uint64_t tickets = spinners_.load(std::memory_order_relaxed);
+    do {
+      if (tickets == 0) return false;
+    } while (!spinners_.compare_exchange_weak(tickets, tickets - 1, std::memory_order_acq_rel,
+                                              std::memory_order_relaxed));
+    return true;
+  }
+
   // Claims worker `index` if it is parked.
   std::uint64_t claim(std::uint64_t index) noexcept {
     if (!workers_[index].parked.load(std::memory_order_seq_cst)) return kNoWorker;
@@ -425,10 +451,11 @@ class StealingPoolCore {
   std::unique_ptr<Worker[]> workers_;
   alignas(kCacheLine) std::atomic<std::uint64_t> stealable_{0};
   alignas(kCacheLine) std::atomic<std::uint64_t> num_parked_{0};
-  std::atomic<std::uint64_t> spinning_{0};  // workers in work_soon()
-  const std::uint64_t max_spinning_ = num_threads_ / 2 > 0 ? num_threads_ / 2 : 1;
   ShortMutex idle_mu_;
   std::vector<std::uint64_t> idle_;  // guarded by idle_mu_: parked workers, oldest first
+  // Tickets of the workers spinning in work_soon() that no push took yet.
+  alignas(kCacheLine) std::atomic<std::uint64_t> spinners_{0};
+  const std::uint64_t max_spinners_ = num_threads_ / 2 > 0 ? num_threads_ / 2 : 1;
   alignas(kCacheLine) std::atomic<bool> accepting_{true};  // true -> false once, under shared_.mu
   std::atomic<bool> closed_{false};  // set after every accepted push has landed
   MetricsCore counters_;  // active and completed kept by the caller, which runs the tasks

@@ -268,9 +268,11 @@ Result<OwnedRef> submit_many(State& self, PyObject* fn, PyObject* argument_tuple
   const PushResult pushed = self.core->push_many(held.value().get(), count);
   if (pushed == PushResult::Closed) return refused(submitter.value());
   if (pushed != PushResult::Accepted) return push_outcome(self, pushed, Core::kNoWorker);
-  // Wake as many parked workers as the batch can use, each right after its claim.
+  // Wake as many parked workers as the batch can use, each right after its
+  // claim; a spinning worker takes its share with no wake-up.
   for (std::size_t i = 0; i < count && i < self.core->num_threads(); ++i) {
-    const std::uint64_t worker = self.core->claim_parked();
+    const std::uint64_t worker = self.core->claim_for_work();
+    if (worker == Core::kSpinner) continue;
     if (worker == Core::kNoWorker) break;
     Result<OwnedRef> woke = woken(self, worker);
     if (!woke.ok()) return woke;
@@ -318,8 +320,8 @@ struct Flag {
   }
 };
 
-static_assert(static_cast<int>(ParkResult::Parked) == 0 && static_cast<int>(ParkResult::Retry) == 1 &&
-                  static_cast<int>(ParkResult::RetryClaimed) == 2,
+static_assert(static_cast<int>(ParkDecision::Parked) == 0 && static_cast<int>(ParkDecision::Retry) == 1 &&
+                  static_cast<int>(ParkDecision::RetryClaimed) == 2,
               "park() results are documented as 0, 1 and 2");
 
 constexpr int kFastKw = METH_FASTCALL | METH_KEYWORDS;
@@ -340,7 +342,7 @@ PyMethodDef methods[] = {
      kFastKw,
      "push_many($self, tasks)\n--\n\n"
      "Queue every task of the tuple `tasks` for any worker, in order, or none\n"
-     "of them. Wakes nobody: call claim_parked() up to len(tasks) times after."},
+     "of them. Wakes nobody: the caller wakes the workers it needs."},
     {"push_to",
      as_cfunction(PoolFunction<"push_to", Param<"index", U64>, Param<"task", AnyObject>>::
                       method<State, push_to>),

@@ -139,7 +139,8 @@ TEST(FutureStateWord, ASleeperTimesOutOnAFutureThatStaysPending) {
   FutureStateWord w;
   const auto start = std::chrono::steady_clock::now();
   const Deadline deadline = in_ms(50);
-  EXPECT_EQ(w.wait_done(&deadline), ParkResult::TimedOut);
+  EXPECT_FALSE(w.spin_until_done());
+  EXPECT_EQ(w.sleep_until_done(&deadline), ParkResult::TimedOut);
   EXPECT_GE(std::chrono::steady_clock::now(), deadline);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(w.state(), S::Pending) << "sleeping changes no state";
@@ -148,13 +149,14 @@ TEST(FutureStateWord, ASleeperTimesOutOnAFutureThatStaysPending) {
 
 // Every way into a done state must wake the threads asleep on the word:
 // the lock-free finish, the finish under the lock of a watched future, and
-// a cancel. Each round, sleepers and the finishing thread start together,
-// so the finish lands before, during and after the sleepers go to sleep.
+// a cancel. In three rounds of four the finishing thread waits until a
+// sleeper has announced itself (the Sleepers bit), so that the finish finds
+// somebody asleep or about to be; in the fourth they race from the start.
 class SleepersAreWoken : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SleepersAreWoken, ByEveryMoveIntoADoneState) {
   const std::string how = GetParam();
-  constexpr int kRounds = 2000, kSleepers = 3;
+  constexpr int kRounds = 1000, kSleepers = 3;
   for (int round = 0; round < kRounds; ++round) {
     FutureStateWord w;
     int payload = 0;  // published by the state word alone
@@ -169,13 +171,16 @@ TEST_P(SleepersAreWoken, ByEveryMoveIntoADoneState) {
       sleepers.emplace_back([&, i] {
         start();
         const Deadline deadline = in_ms(10000);
-        if (w.wait_done(&deadline) == ParkResult::Unparked) {
+        if (w.sleep_until_done(&deadline) == ParkResult::Unparked) {
           woken.fetch_add(1);
           if (w.state() == S::Finished) seen[i] = payload;
         }
       });
     }
     start();
+    if (round % 4 != 0) {
+      while ((w.load() & FutureStateWord::kSleepers) == 0) std::this_thread::yield();
+    }
     if (how == "cancel") {
       EXPECT_EQ(state_of(w.advance(S::Pending, S::Cancelled)), S::Pending);
     } else {

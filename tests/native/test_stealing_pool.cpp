@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "counting_item.hpp"
 #include "pool/stealing_pool_core.hpp"
@@ -59,7 +60,7 @@ TEST_F(StealingPoolTest, IdleWorkerStealsHalfOfAVictimsRunQueue) {
 // where another worker takes it, and that push claims any parked worker.
 TEST_F(StealingPoolTest, PinnedTasksStayUnlessTheyOverflow) {
   Pool pool(2);
-  EXPECT_EQ(pool.park(1), ParkResult::Parked);
+  EXPECT_EQ(pool.park(1), ParkDecision::Parked);
   for (std::uint64_t id = 1; id <= 256; ++id) EXPECT_EQ(push(pool, 0, id), kNone);
   EXPECT_EQ(push(pool, 0, 257), 1u) << "the overflow must wake an idle worker";
   EXPECT_EQ(pop(pool, 1, 2), (Ids{257, 0}));
@@ -77,20 +78,20 @@ TEST_F(StealingPoolTest, PinnedTasksStayUnlessTheyOverflow) {
 // it and a claim that raced it.
 TEST_F(StealingPoolTest, ParkingClaimsAndRechecks) {
   Pool pool(3);
-  EXPECT_EQ(pool.park(0), ParkResult::Parked);
-  EXPECT_EQ(pool.park(2), ParkResult::Parked);
+  EXPECT_EQ(pool.park(0), ParkDecision::Parked);
+  EXPECT_EQ(pool.park(2), ParkDecision::Parked);
   EXPECT_EQ(push(pool, 0, 1), 0u);
   EXPECT_EQ(push(pool, kNone, 2), 2u);
   EXPECT_EQ(push(pool, kNone, 3), kNone);  // nobody left parked
-  EXPECT_EQ(pool.park(1), ParkResult::Retry);  // work is queued
+  EXPECT_EQ(pool.park(1), ParkDecision::Retry);  // work is queued
   EXPECT_EQ(pop(pool, 1, 3), (Ids{2, 3, 0}));
-  EXPECT_EQ(pool.park(0), ParkResult::Retry);  // its pinned task
+  EXPECT_EQ(pool.park(0), ParkDecision::Retry);  // its pinned task
   EXPECT_EQ(pop(pool, 0, 2), (Ids{1, 0}));
-  EXPECT_EQ(pool.park(1), ParkResult::Parked);
+  EXPECT_EQ(pool.park(1), ParkDecision::Parked);
   EXPECT_EQ(pool.claim_parked(), 1u);
   EXPECT_EQ(pool.claim_parked(), kNone);
   pool.close();
-  EXPECT_EQ(pool.park(2), ParkResult::Retry);  // closed: look again, find Closed
+  EXPECT_EQ(pool.park(2), ParkDecision::Retry);  // closed: look again, find Closed
   EXPECT_EQ(pop(pool, 2, 1, PopResult::Closed), Ids{0});
   push(pool, kNone, 4, PushResult::Closed);
   push(pool, 1, 5, PushResult::Closed);
@@ -123,16 +124,44 @@ TEST_F(StealingPoolTest, WorkSoonSeesWhatTheWorkerCouldTakeAndTheClose) {
   EXPECT_TRUE(pool.work_soon(0, 10s)) << "closed: look again, find Closed";
 }
 
+// At most half the workers spin. A push counts on a spinner before it wakes
+// a parked worker, and that spinner then looks again; the next push, with
+// no spinner left to count on, claims the parked one.
+TEST_F(StealingPoolTest, APushCountsOnASpinnerBeforeItWakesAParkedWorker) {
+  using namespace std::chrono_literals;
+  Pool pool(4);
+  EXPECT_EQ(pool.park(3), ParkDecision::Parked);
+  std::atomic<int> spinning{0};
+  std::atomic<bool> looked_again{false};
+  std::vector<std::thread> spinners;
+  for (std::uint64_t i = 0; i < 2; ++i) {
+    spinners.emplace_back([&, i] {
+      spinning.fetch_add(1);
+      looked_again = pool.work_soon(i, 20s);
+    });
+  }
+  while (spinning.load() < 2) std::this_thread::yield();
+  std::this_thread::sleep_for(50ms);  // both inside their spin by now
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pool.work_soon(2, 10s)) << "a third spinner of four workers";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(push(pool, kNone, 1), kNone) << "a spinner takes it, no wake-up";
+  for (auto& t : spinners) t.join();
+  EXPECT_TRUE(looked_again.load());
+  EXPECT_EQ(push(pool, kNone, 2), 3u) << "nobody spins: the parked worker is claimed";
+  EXPECT_EQ(pop(pool, 0, 3), (Ids{1, 2, 0}));
+}
+
 // A batch lands in order and in one piece; a refused one stays with the
 // caller. The caller claims parked workers for it afterwards.
 TEST_F(StealingPoolTest, PushManyIsAllOrNothing) {
   Pool pool(2);
-  EXPECT_EQ(pool.park(1), ParkResult::Parked);
+  EXPECT_EQ(pool.park(1), ParkDecision::Parked);
   std::vector<Item> batch;
   for (std::uint64_t id = 1; id <= 5; ++id) batch.emplace_back(id);
   EXPECT_EQ(pool.push_many(batch.data(), batch.size()), PushResult::Accepted);
   for (const Item& item : batch) EXPECT_EQ(item.id(), 0u);
-  EXPECT_EQ(pool.park(0), ParkResult::Retry);
+  EXPECT_EQ(pool.park(0), ParkDecision::Retry);
   EXPECT_EQ(pool.claim_parked(), 1u);
   EXPECT_EQ(pop(pool, 1, 6), (Ids{1, 2, 3, 4, 5, 0}));
   pool.close();
@@ -147,7 +176,7 @@ TEST_F(StealingPoolTest, NonWorkerIndexTakesSharedAndStolenWork) {
   for (std::uint64_t id = 1; id <= 4; ++id) push(pool, kNone, id);
   EXPECT_EQ(pop(pool, 0), Ids{1});  // 2, 3 stay in worker 0's run queue
   EXPECT_EQ(pop(pool, 7, 4), (Ids{4, 2, 3, 0}));
-  EXPECT_EQ(pool.park(7), ParkResult::Retry);
+  EXPECT_EQ(pool.park(7), ParkDecision::Retry);
   EXPECT_THROW(Pool(std::uint64_t{1} << 32), std::length_error);
 }
 
@@ -196,9 +225,9 @@ TEST_P(StealingStressTest, EveryTaskRunsOnceAndEveryWorkerRetires) {
         continue;
       }
       switch (pool.park(index)) {
-        case ParkResult::Parked:
-        case ParkResult::RetryClaimed: parkers[index].acquire(); break;
-        case ParkResult::Retry: ++spins; break;
+        case ParkDecision::Parked:
+        case ParkDecision::RetryClaimed: parkers[index].acquire(); break;
+        case ParkDecision::Retry: ++spins; break;
       }
     }
   };
