@@ -197,18 +197,10 @@ class BlockingChannel {
 
   bool is_closed() const noexcept { return pair_.sender.is_disconnected(); }
 
-  // True if at one instant during the call the channel was open and held no
-  // item, so that a try_recv() then would have reported Empty. Takes no lock:
-  // a receiver polling an empty channel does not pull the lock's line away
-  // from the threads that are sending. False says nothing (the caller does
-  // the real try_recv()). Not for a retry after registering as a waiter
-  // elsewhere: that retry must take the lock, which is what orders it with
-  // the sender's look at the waiters.
-  bool empty_and_open() const noexcept {
-    // Empty, then still open: both held when the length was read, since
-    // the flag only ever goes from open to closed (acquire: read in order).
-    return pair_.receiver.len() == 0 && !pair_.receiver.is_disconnected();
-  }
+  // See ChannelCore::empty_and_connected(). Not for a retry after
+  // registering as a waiter elsewhere: that retry must take the lock, which
+  // is what orders it with the sender's look at the waiters.
+  bool empty_and_open() const noexcept { return pair_.receiver.empty_and_connected(); }
   std::uint64_t len() const noexcept { return pair_.sender.len(); }
 
  private:

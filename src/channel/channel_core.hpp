@@ -125,6 +125,15 @@ class alignas(kCacheLine) ChannelCore {
 
   bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
+  // True if at one instant during the call the queue was empty and still
+  // connected, so that a try_recv() then would have reported Empty. Takes
+  // no lock: a receiver polling an empty channel does not pull the lock's
+  // line away from the senders. The length, then the flag (acquire: read in
+  // that order); the flag only ever goes from connected to disconnected, so
+  // both held when the length was read. False says nothing: the caller does
+  // the real try_recv().
+  bool empty_and_connected() const noexcept { return len() == 0 && !is_disconnected(); }
+
   // Handle bookkeeping. Each returns true when the caller dropped the last
   // share and must delete the core.
   bool release_sender() noexcept { return release_side(senders_); }
@@ -184,6 +193,7 @@ class ChannelHandle {
   explicit operator bool() const noexcept { return core_ != nullptr; }
   std::uint64_t len() const noexcept { return core_->len(); }
   bool is_disconnected() const noexcept { return core_->is_disconnected(); }
+  bool empty_and_connected() const noexcept { return core_->empty_and_connected(); }
 
  protected:
   Core* core_ = nullptr;

@@ -57,10 +57,9 @@ Result<OwnedRef> try_send(State& self, PyObject* item) {
 }
 
 Result<OwnedRef> try_recv(State& self) {
-  // Empty, then still open: both true at the instant of the first read (the
-  // flag only ever goes from open to closed). Answered without the lock and
-  // without a new tuple, so that a poller costs the senders nothing.
-  if (self.rx.len() == 0 && !self.rx.is_disconnected()) return no_item_pair();
+  // Answered without the lock and without a new tuple, so that a poller
+  // costs the senders nothing.
+  if (self.rx.empty_and_connected()) return no_item_pair();
   Result<OwnedRef> pair = new_pair();  // before an item is taken for it
   if (!pair.ok()) return pair;
   OwnedRef item;
