@@ -445,12 +445,12 @@ if hasattr(os, "register_at_fork"):
 _pool_ids = itertools.count()
 
 
-def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[list[Any]]]:
-    """Slices of `size` calls' arguments, one list per iterable (columns),
+def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[tuple[Any, ...]]]:
+    """Slices of `size` calls' arguments, one tuple per iterable (columns),
     ending with the shortest iterable as ``zip`` does."""
     iterators = [iter(iterable) for iterable in iterables]
     while True:
-        columns = [list(itertools.islice(iterator, size)) for iterator in iterators]
+        columns = [tuple(itertools.islice(iterator, size)) for iterator in iterators]
         count = min(map(len, columns))
         if count < size:
             if count:
@@ -459,18 +459,21 @@ def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[l
         yield columns
 
 
-def _run_chunk(fn: Callable[..., _T], columns: list[list[Any]]) -> list[_T]:
+def _run_chunk(fn: Callable[..., _T], columns: list[tuple[Any, ...]]) -> tuple[_T, ...]:
+    # Arguments and results cross between threads as tuples: on the
+    # free-threaded build, reading an item of a list that another thread
+    # made takes the list's lock (no tuple is ever locked).
     if len(columns) == 1:
         # A comprehension's calls of a Python function stay inside the eval
         # loop, where the built-in map calls in from C: 7-10 ns less a call.
-        return [fn(item) for item in columns[0]]
-    return list(map(fn, *columns))  # no argument tuple per call
+        return tuple([fn(item) for item in columns[0]])
+    return tuple(map(fn, *columns))  # no argument tuple per call
 
 
-def _flatten(chunks: Iterator[list[_T]]) -> Iterator[_T]:
+def _flatten(chunks: Iterator[tuple[_T, ...]]) -> Iterator[_T]:
     try:
         for results in chunks:
-            # The list's own iterator hands out the results: no bytecode of
+            # The tuple's own iterator hands out the results: no bytecode of
             # this frame runs per result, only per chunk.
             yield from results
     finally:
