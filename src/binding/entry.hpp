@@ -193,6 +193,16 @@ struct Function {
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == kCount) [[likely]] {
       return convert_and_call(args, call);
     }
+    // Only positional arguments, some optional ones left out (`recv()`,
+    // `send(item)`): no name to match and nothing that can be missing.
+    if constexpr (kOptional > 0) {
+      const auto given = static_cast<std::size_t>(nargs);
+      if (kwnames == nullptr && given >= kCount - kOptional && given < kCount) {
+        std::array<PyObject*, kCount> slots;
+        for (std::size_t i = 0; i < kCount; ++i) slots[i] = i < given ? args[i] : Py_None;
+        return convert_and_call(slots.data(), call);
+      }
+    }
     std::array<PyObject*, kCount> slots{};
     if (auto failure = bind_vector(info(), args, nargs, kwnames, slots.data())) {
       return std::move(*failure);

@@ -83,12 +83,7 @@ Failure closed_and_drained(PyObject* self) {
   return layer_error(self, interned(closed_error_name, "_closed_error"), "channel closed and drained");
 }
 
-// After an operation that made room or brought an item: wake a coroutine of
-// the other side if one waits. An exception from the wake is the caller's.
-Result<OwnedRef> woke_other_side(PyObject* self, bool after_send, OwnedRef answer) {
-  SharedChannel& shared = *Self::of(self).shared;
-  std::atomic<std::uint32_t>& waiting = after_send ? shared.coroutine_receivers : shared.coroutine_senders;
-  if (waiting.load(std::memory_order_acquire) == 0) [[likely]] return answer;
+[[gnu::noinline]] Result<OwnedRef> wake_coroutine(PyObject* self, bool after_send, OwnedRef answer) {
   PyObject* name = after_send ? interned(wake_receivers_name, "_wake_receivers")
                               : interned(wake_senders_name, "_wake_senders");
   if (name == nullptr) return Failure::pending();
@@ -97,11 +92,17 @@ Result<OwnedRef> woke_other_side(PyObject* self, bool after_send, OwnedRef answe
   return answer;
 }
 
-// Time-outs a caller commonly passes are taken as they are; anything else
-// goes through the subclass's own check, which raises what the standard
-// blocking calls raise.
-Result<std::optional<double>> timeout_of(PyObject* self, PyObject* timeout) {
-  if (timeout == Py_None) return std::optional<double>{};
+// After an operation that made room or brought an item: wake a coroutine of
+// the other side if one waits. An exception from the wake is the caller's.
+// Inline: on every send and receive, and almost always nobody waits.
+inline Result<OwnedRef> woke_other_side(PyObject* self, bool after_send, OwnedRef answer) {
+  SharedChannel& shared = *Self::of(self).shared;
+  std::atomic<std::uint32_t>& waiting = after_send ? shared.coroutine_receivers : shared.coroutine_senders;
+  if (waiting.load(std::memory_order_acquire) == 0) [[likely]] return answer;
+  return wake_coroutine(self, after_send, std::move(answer));
+}
+
+[[gnu::noinline]] Result<std::optional<double>> timeout_given(PyObject* self, PyObject* timeout) {
   double seconds;
   if (exact_number_value(timeout, seconds) && seconds >= 0.0 && seconds <= kLongestNativeWait) {
     return std::optional<double>{seconds};
@@ -114,6 +115,14 @@ Result<std::optional<double>> timeout_of(PyObject* self, PyObject* timeout) {
   seconds = PyFloat_AsDouble(checked.get());
   if (seconds == -1.0 && PyErr_Occurred()) return Failure::pending();
   return std::optional<double>{seconds};
+}
+
+// Time-outs a caller commonly passes are taken as they are; anything else
+// goes through the subclass's own check, which raises what the standard
+// blocking calls raise.
+inline Result<std::optional<double>> timeout_of(PyObject* self, PyObject* timeout) {
+  if (timeout == Py_None) [[likely]] return std::optional<double>{};
+  return timeout_given(self, timeout);
 }
 
 Result<OwnedRef> send(PyObject* self, PyObject* item, PyObject* timeout_object) {
