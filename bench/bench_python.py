@@ -212,7 +212,18 @@ def single_thread_table(repeats: int) -> list[dict[str, object]]:
 
 def threaded_ops_per_s(factory: Callable[[], Loop], threads: int, shared: bool, n: int) -> float:
     """Total pairs per second with `threads` threads, each running n pairs."""
-    loops = [factory()] * threads if shared else [factory() for _ in range(threads)]
+    if shared:
+        loops = [factory()] * threads
+    else:
+        # Each loop's item is a small object made right after the previous
+        # loop's: adjacent, two items can share a cache line, and the row
+        # would measure the two threads' reference counts fighting over it
+        # (a fifth of the rate) rather than the objects under test. Spacers
+        # of the same size keep them apart.
+        loops, spacers = [], []
+        for _ in range(threads):
+            loops.append(factory())
+            spacers.append([object() for _ in range(8)])
     barrier = threading.Barrier(threads + 1)
 
     def work(run: Loop) -> None:
