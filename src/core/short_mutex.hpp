@@ -8,7 +8,7 @@
 // has to find out whether someone does (an extra read-modify-write on every
 // unlock, 5 ns on the machines we measure).
 //
-// Why one try before a nap: when two threads take turns on one lock at
+// Why so few spins before a nap: when two threads take turns on one lock at
 // full speed (a producer and a consumer on one channel), a waiter that keeps
 // spinning pulls the lock's cache line away from the owner on every try, and
 // both crawl at the speed of line transfers between cores. A waiter that
@@ -16,10 +16,7 @@
 // the line in its own cache: the pair gets several times the throughput (one
 // shared channel, 2 threads: 291 ns a send+receive with 128 spins and yields
 // before napping, 20 ns now; a futex hand-over, which adds the sleeper check
-// to unlock(), gave 54 ns). One look and one try, rather than eight, did
-// better still: 7.4 against 11.8 ns a contended lock+unlock, and between
-// Python threads one producer and one consumer on a blocking channel moved
-// about 40% more items. The price is paid by a waiter under contention
+// to unlock(), gave 54 ns). The price is paid by a waiter under contention
 // only: it may sleep a little longer than the lock stays held.
 //
 // Memory order: lock() acquires and unlock() releases, so everything done
@@ -52,13 +49,12 @@ class ShortMutex {
   void unlock() noexcept { locked_.store(false, std::memory_order_release); }
 
  private:
-  static constexpr int kSpins = 1;
+  static constexpr int kSpins = 8;
   static constexpr std::chrono::microseconds kLongestNap{200};
 
   // Read until the lock looks free, then try once. Reading first keeps the
   // waiters from bouncing the cache line between cores. Few tries: see the
-  // top of the file (32 tries measured 8x slower than 8 on a shared channel,
-  // and 8 slower than 1).
+  // top of the file (32 tries measured 8x slower than 8 on a shared channel).
   bool spin_once() noexcept {
     for (int i = 0; i < kSpins; ++i) {
       if (!locked_.load(std::memory_order_relaxed) && try_lock()) return true;
