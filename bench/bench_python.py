@@ -211,25 +211,19 @@ def single_thread_table(repeats: int) -> list[dict[str, object]]:
 
 
 def threaded_ops_per_s(factory: Callable[[], Loop], threads: int, shared: bool, n: int) -> float:
-    """Total pairs per second with `threads` threads, each running n pairs."""
-    if shared:
-        loops = [factory()] * threads
-    else:
-        # Each loop's item is a small object made right after the previous
-        # loop's: adjacent, two items can share a cache line, and the row
-        # would measure the two threads' reference counts fighting over it
-        # (a fifth of the rate) rather than the objects under test. Spacers
-        # of the same size keep them apart.
-        loops, spacers = [], []
-        for _ in range(threads):
-            loops.append(factory())
-            spacers.append([object() for _ in range(8)])
+    """Total pairs per second with `threads` threads, each running n pairs.
+    An object per thread is made by that thread: made one after another by
+    one thread, two threads' items can share a cache line, and the row would
+    measure their reference counts fighting over it rather than the objects
+    under test."""
+    shared_loop = factory() if shared else None
     barrier = threading.Barrier(threads + 1)
 
-    def work(run: Loop) -> None:
+    def work() -> None:
+        run = shared_loop or factory()
         barrier.wait()
         run(n)
-    workers = [threading.Thread(target=work, args=(run,)) for run in loops]
+    workers = [threading.Thread(target=work) for _ in range(threads)]
     for w in workers:
         w.start()
     barrier.wait()
