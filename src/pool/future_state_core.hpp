@@ -15,9 +15,8 @@
 // path without a lost wake-up. Anybody about to look at the state under the
 // future's lock and wait on it (the standard wait()/as_completed(),
 // add_done_callback, a result() with an unusual time-out) first sets the
-// flag with watch(),
-// then takes the lock and reads the state. Finishing is one
-// compare-and-swap from unwatched Completing to Finished, which fails once
+// flag with watch(), then takes the lock and reads the state. Finishing is
+// one compare-and-swap from unwatched Completing to Finished, which fails once
 // the flag is set. So either it came first, and the watcher reads Finished,
 // or the flag came first, and the finishing thread publishes Finished under
 // the lock instead (publish_watched()) and notifies there. A watcher that
@@ -30,10 +29,11 @@
 //
 // A thread that waits for the outcome in result() needs neither the lock
 // nor the flag: it sets the Sleepers bit and sleeps in the kernel on the
-// word itself (sleep_until_done()). Every move into a done state keeps the bit and,
-// when it was set, wakes the sleepers: the bit is set by a compare-and-swap
-// on the word, so either the move saw it, or the sleeper's swap failed (or
-// the kernel found the word changed) and it reads the done state itself.
+// word itself (sleep_until_done()). Every move into a done state keeps the
+// bit and, when it was set, wakes the sleepers: the bit is set by a
+// compare-and-swap on the word, so either the move saw it, or the sleeper's
+// swap failed (or the kernel found the word changed) and it reads the done
+// state itself.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
