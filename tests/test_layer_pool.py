@@ -103,8 +103,30 @@ def test_submit_to_runs_on_the_chosen_worker_and_overflows_safely():
         futures = [pool.submit_to(1, pow, i, 2) for i in range(2000)]
         assert [f.result(T) for f in futures] == [i * i for i in range(2000)]
         assert pool.metrics()[1].remote_schedules >= 256
-        with pytest.raises(IndexError):
-            pool.submit_to(3, int)
+
+
+class _OwnSubmitTo(WorkerPool):
+    def submit_to(self, worker, fn, /, *args, **kwargs):  # the pool's Python path
+        return super().submit_to(worker, fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("make", [WorkerPool, _OwnSubmitTo], ids=["native", "python"])
+@pytest.mark.parametrize("worker, error, message", [
+    (3, IndexError, "worker index 3 out of range for 3 workers"),
+    (-1, IndexError, "worker index -1 out of range for 3 workers"),
+    (2**70, IndexError, f"worker index {2**70} out of range for 3 workers"),
+    ("0", TypeError, "'str' object cannot be interpreted as an integer"),
+    (1.0, TypeError, "'float' object cannot be interpreted as an integer"),
+])
+def test_submit_to_refuses_a_bad_worker_without_running_the_call(make, worker, error, message):
+    ran = []
+    with make(3) as pool:
+        with pytest.raises(error) as caught:
+            pool.submit_to(worker, ran.append, 1)
+        assert str(caught.value) == message
+        # Any index-like object names a worker, and keyword arguments reach the call.
+        assert pool.submit_to(True, dict, a=1).result(T) == {"a": 1}
+    assert ran == []
 
 
 @pytest.mark.parametrize("workers", [1, 2, 5])
@@ -287,12 +309,13 @@ def use_new_pool():
         assert fresh.submit(threading.current_thread).result(5) is not threading.current_thread()
 
 def child(old):
-    try:
-        old.submit(int)
-    except RuntimeError as e:
-        assert "fork" in str(e), e
-    else:
-        raise AssertionError("the parent's pool accepted work in the child")
+    for submit in (lambda: old.submit(int), lambda: old.submit_to(0, int), lambda: old.submit_many(int, [()])):
+        try:
+            submit()
+        except RuntimeError as e:
+            assert "fork" in str(e), e
+        else:
+            raise AssertionError("the parent's pool accepted work in the child")
     use_new_pool()
 
 pool = WorkerPool(3)

@@ -429,8 +429,9 @@ def _after_fork_in_child() -> None:
     global _live_cores, _live_pools
     for pool in list(_live_pools):
         pool._push = pool._push_to = pool._submit_many = _refuse_after_fork
-        # Back to the Python submit, which refuses through _push.
+        # Back to the Python submits, which refuse through _push and _push_to.
         pool.__dict__.pop("submit", None)
+        pool.__dict__.pop("submit_to", None)
     for core in list(_live_cores):
         core.forked = True
         core.closed = True
@@ -549,12 +550,13 @@ class WorkerPool(Executor):
         self._submit_many: Callable[[Callable[..., Any], Iterable[Iterable[Any]]], list[Future[Any]]] = (
             core.native.submit_many
         )
+        # The whole submit in one native call: the future is made and queued
+        # there, with no Python frame, and no kwargs dict unless there are
+        # keyword arguments. A subclass that overrides either keeps its own.
         if type(self).submit is WorkerPool.submit:
-            # The whole submit in one native call: the future is made and
-            # queued there, with no Python frame, and no kwargs dict unless
-            # there are keyword arguments. A subclass that overrides submit
-            # keeps its own.
             self.submit = core.native.submit  # type: ignore[method-assign, assignment]
+        if type(self).submit_to is WorkerPool.submit_to:
+            self.submit_to = core.native.submit_to  # type: ignore[method-assign, assignment]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
@@ -600,11 +602,12 @@ class WorkerPool(Executor):
         ``max_workers - 1``) only, like ``submit`` otherwise. It runs there
         even while that worker is busy, unless 256 tasks already wait for
         it: then it goes to the shared queue, where any worker may take it."""
-        if not 0 <= worker < self._max_workers:
-            raise IndexError(f"worker index {worker} out of range for {self._max_workers} workers")
+        index = operator.index(worker)
+        if not 0 <= index < self._max_workers:
+            raise IndexError(f"worker index {index} out of range for {self._max_workers} workers")
         future = _TaskFuture(fn, args, kwargs)
         try:
-            self._push_to(worker, future)
+            self._push_to(index, future)
         except ThreadPoolClosedError:
             raise self._core.refusal() from None
         return future

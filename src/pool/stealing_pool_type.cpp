@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
@@ -202,43 +203,85 @@ Result<PyObject*> submitter_of(const State& self) {
   return submitter;
 }
 
-// submit(fn, /, *args, **kwargs): the future for fn(*args, **kwargs), made
-// and queued in this one call. The argument tuple is built straight from
-// the call's arguments, and a dict only when there are keyword arguments.
+// The future for fn(*args, **kwargs), made and queued in this one call, for
+// any worker (`worker` empty) or for that worker's own queue. `call` holds
+// fn, then the arguments, as vectorcall passes them. The argument tuple is
+// built straight from them, and a dict only when there are keyword
+// arguments.
+Result<OwnedRef> submit_call(State& self, std::optional<std::uint64_t> worker, PyObject* const* call,
+                             Py_ssize_t positional, PyObject* kwnames) {
+  Result<PyObject*> submitter = submitter_of(self);
+  if (!submitter.ok()) return std::move(submitter.failure());
+  OwnedRef call_args = OwnedRef::steal(PyTuple_New(positional - 1));
+  if (!call_args) return Failure::pending();
+  for (Py_ssize_t i = 1; i < positional; ++i) {
+    PyTuple_SET_ITEM(call_args.get(), i - 1, OwnedRef::borrow(call[i]).release());
+  }
+  OwnedRef call_kwargs;
+  if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+    call_kwargs = OwnedRef::steal(PyDict_New());
+    if (!call_kwargs) return Failure::pending();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+      if (PyDict_SetItem(call_kwargs.get(), PyTuple_GET_ITEM(kwnames, i), call[positional + i]) < 0) {
+        return Failure::pending();
+      }
+    }
+  }
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(submitter.value(), 0));
+  Result<OwnedRef> future = new_native_future(type, call[0], std::move(call_args), std::move(call_kwargs));
+  if (!future.ok()) return future;
+  OwnedRef held = OwnedRef::borrow(future.value().get());
+  std::uint64_t wake;
+  const PushResult pushed = worker ? self.core->push_to(*worker, held, wake) : self.core->push(held, wake);
+  if (pushed == PushResult::Closed) return refused(submitter.value());
+  Result<OwnedRef> outcome = push_outcome(self, pushed, wake);
+  if (!outcome.ok()) return outcome;
+  return std::move(future.value());
+}
+
+// submit(fn, /, *args, **kwargs)
 PyObject* submit(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
-    State& self = Instance<State>::of(object);
     const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
     if (positional < 1) {
       return Failure(PyExc_TypeError, "submit() missing 1 required positional argument: 'fn'");
     }
-    Result<PyObject*> submitter = submitter_of(self);
-    if (!submitter.ok()) return std::move(submitter.failure());
-    OwnedRef call_args = OwnedRef::steal(PyTuple_New(positional - 1));
-    if (!call_args) return Failure::pending();
-    for (Py_ssize_t i = 1; i < positional; ++i) {
-      PyTuple_SET_ITEM(call_args.get(), i - 1, OwnedRef::borrow(args[i]).release());
+    return submit_call(Instance<State>::of(object), std::nullopt, args, positional, kwnames);
+  });
+}
+
+// The worker index submit_to() was given, as a Python sequence index is
+// checked: any object with __index__, and an IndexError naming it when it
+// is out of range.
+Result<std::uint64_t> worker_index(const State& self, PyObject* worker) {
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(worker));
+  if (!index) return Failure::pending();
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return Failure::pending();
+  const std::uint64_t workers = self.core->num_threads();
+  if (overflow != 0 || value < 0 || static_cast<std::uint64_t>(value) >= workers) {
+    PyErr_Format(PyExc_IndexError, "worker index %S out of range for %llu workers", index.get(),
+                 static_cast<unsigned long long>(workers));
+    return Failure::pending();
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+// submit_to(worker, fn, /, *args, **kwargs)
+PyObject* submit_to(PyObject* object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+    if (positional < 1) {
+      return Failure(PyExc_TypeError, "submit_to() missing 2 required positional arguments: 'worker' and 'fn'");
     }
-    OwnedRef call_kwargs;
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
-      call_kwargs = OwnedRef::steal(PyDict_New());
-      if (!call_kwargs) return Failure::pending();
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-        if (PyDict_SetItem(call_kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[positional + i]) < 0) {
-          return Failure::pending();
-        }
-      }
+    if (positional < 2) {
+      return Failure(PyExc_TypeError, "submit_to() missing 1 required positional argument: 'fn'");
     }
-    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(submitter.value(), 0));
-    Result<OwnedRef> future = new_native_future(type, args[0], std::move(call_args), std::move(call_kwargs));
-    if (!future.ok()) return future;
-    OwnedRef held = OwnedRef::borrow(future.value().get());
-    std::uint64_t wake;
-    const PushResult pushed = self.core->push(held, wake);
-    if (pushed == PushResult::Closed) return refused(submitter.value());
-    Result<OwnedRef> outcome = push_outcome(self, pushed, wake);
-    if (!outcome.ok()) return outcome;
-    return std::move(future.value());
+    State& self = Instance<State>::of(object);
+    Result<std::uint64_t> worker = worker_index(self, args[0]);
+    if (!worker.ok()) return std::move(worker.failure());
+    return submit_call(self, worker.value(), args + 1, positional - 1, kwnames);
   });
 }
 
@@ -378,6 +421,11 @@ PyMethodDef methods[] = {
      "submit($self, fn, /, *args, **kwargs)\n--\n\n"
      "Queue fn(*args, **kwargs) for any worker, wake a parked worker if there\n"
      "is one, and return its future."},
+    {"submit_to", as_cfunction(submit_to), kFastKw,
+     "submit_to($self, worker, fn, /, *args, **kwargs)\n--\n\n"
+     "Queue fn(*args, **kwargs) for worker `worker` (an index below\n"
+     "num_threads, else IndexError) as push_to() does, wake it if it is\n"
+     "parked, and return its future."},
     {"submit_many",
      as_cfunction(PoolFunction<"submit_many", Param<"fn", AnyObject>, Param<"argument_tuples", AnyObject>>::
                       method<State, submit_many>),
