@@ -106,11 +106,11 @@ def test_submit_to_runs_on_the_chosen_worker_and_overflows_safely():
 
 
 class _OwnSubmitTo(WorkerPool):
-    def submit_to(self, worker, fn, /, *args, **kwargs):  # the pool's Python path
+    def submit_to(self, worker, fn, /, *args, **kwargs):  # through WorkerPool.submit_to
         return super().submit_to(worker, fn, *args, **kwargs)
 
 
-@pytest.mark.parametrize("make", [WorkerPool, _OwnSubmitTo], ids=["native", "python"])
+@pytest.mark.parametrize("make", [WorkerPool, _OwnSubmitTo], ids=["native", "subclass"])
 @pytest.mark.parametrize("worker, error, message", [
     (3, IndexError, "worker index 3 out of range for 3 workers"),
     (-1, IndexError, "worker index -1 out of range for 3 workers"),

@@ -428,8 +428,8 @@ def _after_fork_in_child() -> None:
     # pools work as usual.
     global _live_cores, _live_pools
     for pool in list(_live_pools):
-        pool._push = pool._push_to = pool._submit_many = _refuse_after_fork
-        # Back to the Python submits, which refuse through _push and _push_to.
+        pool._submit = pool._submit_to = pool._submit_many = _refuse_after_fork
+        # Back to the Python submits, which turn that into the refusal.
         pool.__dict__.pop("submit", None)
         pool.__dict__.pop("submit_to", None)
     for core in list(_live_cores):
@@ -545,18 +545,21 @@ class WorkerPool(Executor):
         core = _Core(max_workers, metrics, initializer, tuple(initargs))
         self._core = core
         self._max_workers = max_workers
-        self._push: Callable[[object], int | None] = core.native.push
-        self._push_to: Callable[[int, object], int | None] = core.native.push_to
+        # Their futures are _TaskFutures (see set_submitter), stubbed as the
+        # native base.
+        self._submit: Callable[..., Future[Any]] = core.native.submit  # type: ignore[assignment]
+        self._submit_to: Callable[..., Future[Any]] = core.native.submit_to  # type: ignore[assignment]
         self._submit_many: Callable[[Callable[..., Any], Iterable[Iterable[Any]]], list[Future[Any]]] = (
             core.native.submit_many
         )
-        # The whole submit in one native call: the future is made and queued
-        # there, with no Python frame, and no kwargs dict unless there are
-        # keyword arguments. A subclass that overrides either keeps its own.
+        # The whole submit in one native call, with no Python frame around
+        # it: the future is made and queued there, with no kwargs dict unless
+        # there are keyword arguments. A subclass that overrides either keeps
+        # its own, and its super() calls reach the same native call.
         if type(self).submit is WorkerPool.submit:
-            self.submit = core.native.submit  # type: ignore[method-assign, assignment]
+            self.submit = self._submit  # type: ignore[method-assign]
         if type(self).submit_to is WorkerPool.submit_to:
-            self.submit_to = core.native.submit_to  # type: ignore[method-assign, assignment]
+            self.submit_to = self._submit_to  # type: ignore[method-assign]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
@@ -590,27 +593,20 @@ class WorkerPool(Executor):
         Raises ``RuntimeError`` after ``shutdown()`` (or, in a forked child,
         for a pool of the parent) and ``BrokenThreadPool`` once a worker's
         initializer failed."""
-        future = _TaskFuture(fn, args, kwargs)
         try:
-            self._push(future)  # wakes a parked worker if there is one
-        except ThreadPoolClosedError:
+            return self._submit(fn, *args, **kwargs)
+        except ThreadPoolClosedError:  # only a pool inherited across fork
             raise self._core.refusal() from None
-        return future
 
     def submit_to(self, worker: int, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
         """Schedule ``fn(*args, **kwargs)`` on worker ``worker`` (0 to
         ``max_workers - 1``) only, like ``submit`` otherwise. It runs there
         even while that worker is busy, unless 256 tasks already wait for
         it: then it goes to the shared queue, where any worker may take it."""
-        index = operator.index(worker)
-        if not 0 <= index < self._max_workers:
-            raise IndexError(f"worker index {index} out of range for {self._max_workers} workers")
-        future = _TaskFuture(fn, args, kwargs)
         try:
-            self._push_to(index, future)
-        except ThreadPoolClosedError:
+            return self._submit_to(worker, fn, *args, **kwargs)
+        except ThreadPoolClosedError:  # only a pool inherited across fork
             raise self._core.refusal() from None
-        return future
 
     def submit_many(self, fn: Callable[..., _T], argument_tuples: Iterable[Iterable[Any]], /) -> list[Future[_T]]:
         """Schedule ``fn(*args)`` for every ``args`` in ``argument_tuples``
