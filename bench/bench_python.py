@@ -60,6 +60,18 @@ def layer_channel_pair() -> Loop:
     return run
 
 
+def layer_channel_or_pair() -> Loop:
+    # The receive for a caller with a sentinel: no (True, item) pair.
+    ch: Channel[object] = Channel()
+    send, recv, item, missing = ch.try_send, ch.try_recv_or, object(), object()
+
+    def run(n: int) -> None:
+        for _ in range(n):
+            send(item)
+            recv(missing)
+    return run
+
+
 def layer_channel_recv0_pair() -> Loop:
     ch: Channel[object] = Channel()
     send, recv, item = ch.try_send, ch.recv, object()
@@ -172,6 +184,8 @@ ROWS: list[tuple[str, Callable[[], Loop], list[tuple[str, Callable[[], Loop]]]]]
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
     ("Channel try_send+try_recv", layer_channel_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
+    ("Channel try_send+try_recv_or", layer_channel_or_pair,
+     [("SimpleQueue put+get_nowait", simple_queue_pair), ("deque append+popleft", deque_pair)]),
     ("Channel try_send+recv(0)", layer_channel_recv0_pair,
      [("SimpleQueue put+get_nowait", simple_queue_pair)]),
     ("Channel 2 empty try_recv", layer_channel_empty,
