@@ -24,8 +24,8 @@
    time.
 
 The candidates of each row run alternately, repetition after repetition, so
-machine noise hits both alike; each row reports the median rate of each and
-their ratio. A fresh pool / channel is built for every repetition.
+machine noise hits both alike; each row reports the median rate of each,
+their ratio, and the lowest and highest ratio of one repetition's pair. A fresh pool / channel is built for every repetition.
 
     python bench/bench_layer.py [--reps 7] [--workers N] [--tasks 100000]
 """
@@ -373,7 +373,12 @@ def compare(label: str, ours: Timed, theirs: Timed, reps: int) -> float:
             gc.collect()
             sink.append(fn())
     m, s = statistics.median(mine), statistics.median(std)
-    print(f"| {label} | {m:,.0f}/s | {s:,.0f}/s | {m / s:.2f}x |", flush=True)
+    # The ratio of each interleaved pair of runs, lowest to highest: on a
+    # small shared machine some rows switch between regimes from one run to
+    # the next, and the median alone hides that.
+    paired = sorted(a / b for a, b in zip(mine, std))
+    print(f"| {label} | {m:,.0f}/s | {s:,.0f}/s | {m / s:.2f}x | {paired[0]:.2f}-{paired[-1]:.2f}x |",
+          flush=True)
     compare.medians = (m, s)  # type: ignore[attr-defined]
     return m / s
 
@@ -392,8 +397,8 @@ def main() -> int:
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"Python {sys.version.split()[0]}, GIL {'enabled' if gil else 'disabled'}, "
           f"{os.cpu_count()} CPUs, median of {args.reps} interleaved runs\n")
-    print("| row | kestrum | stdlib | ratio |")
-    print("|---|---|---|---|")
+    print("| row | kestrum | stdlib | ratio | range over runs |")
+    print("|---|---|---|---|---|")
     w = args.workers
     compare(f"{args.tasks:,} tasks, {w} workers: WorkerPool vs ThreadPoolExecutor",
             pool_run(lambda: WorkerPool(w), args.tasks),
@@ -442,8 +447,8 @@ def main() -> int:
                       scenario(_channel_bridge, n, m),
                       {name: scenario(make, n, m) if _installed(name) else None
                        for name, make in bridges.items()}, args.reps)
-    print("\n| awaited pool calls | kestrum | run_in_executor | ratio |")
-    print("|---|---|---|---|")
+    print("\n| awaited pool calls | kestrum | run_in_executor | ratio | range over runs |")
+    print("|---|---|---|---|---|")
     calls = args.tasks // 5
     for together, how in ((True, "all in flight (gather)"), (False, "one at a time")):
         compare(f"{calls:,} calls, {w} workers, {how}: await pool.run vs run_in_executor(ThreadPoolExecutor)",
