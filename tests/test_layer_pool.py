@@ -309,7 +309,10 @@ def use_new_pool():
         assert fresh.submit(threading.current_thread).result(5) is not threading.current_thread()
 
 def child(old):
-    for submit in (lambda: old.submit(int), lambda: old.submit_to(0, int), lambda: old.submit_many(int, [()])):
+    # Through the pool, and through its methods bound before the fork.
+    submits = (lambda: old.submit(int), lambda: old.submit_to(0, int), lambda: old.submit_many(int, [()]),
+               lambda: bound[0](int), lambda: bound[1](0, int), lambda: bound[2](int, [()]))
+    for submit in submits:
         try:
             submit()
         except RuntimeError as e:
@@ -319,6 +322,7 @@ def child(old):
     use_new_pool()
 
 pool = WorkerPool(3)
+bound = (pool.submit, pool.submit_to, pool.submit_many)
 for _ in range(200):
     pool.submit(int)  # keep the workers busy while forking
 

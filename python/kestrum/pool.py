@@ -21,7 +21,7 @@ from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import CancelledError, Executor, Future, InvalidStateError
 from concurrent.futures import _base
 from concurrent.futures.thread import BrokenThreadPool
-from typing import TYPE_CHECKING, Any, NamedTuple, NoReturn, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, TypeVar
 
 from kestrum._kestrum_core import ThreadPoolClosedError
 from kestrum._kestrum_native import NativeFuture, NativeStealingPool
@@ -396,7 +396,6 @@ class _Core:
 
 
 _live_cores: weakref.WeakSet[_Core] = weakref.WeakSet()
-_live_pools: weakref.WeakSet[WorkerPool] = weakref.WeakSet()
 _exiting = False
 
 
@@ -416,27 +415,19 @@ def _at_interpreter_exit() -> None:
                 thread.join()
 
 
-def _refuse_after_fork(*args: object) -> NoReturn:
-    raise ThreadPoolClosedError("Pool is closed")
-
-
 def _after_fork_in_child() -> None:
     # Only the forking thread exists in the child. Every pool inherited from
     # the parent is dead: its workers are gone and its native locks may be
     # held by threads that no longer exist, so it must never be touched
-    # again (not even to close it at exit). Submitting to it raises; new
+    # again (not even to close it at exit). Submitting to it raises, however
+    # the submit is reached (a method bound before the fork included); new
     # pools work as usual.
-    global _live_cores, _live_pools
-    for pool in list(_live_pools):
-        pool._submit = pool._submit_to = pool._submit_many = _refuse_after_fork
-        # Back to the Python submits, which turn that into the refusal.
-        pool.__dict__.pop("submit", None)
-        pool.__dict__.pop("submit_to", None)
+    global _live_cores
     for core in list(_live_cores):
         core.forked = True
         core.closed = True
+        core.native.abandon()
     _live_cores = weakref.WeakSet()
-    _live_pools = weakref.WeakSet()
 
 
 getattr(threading, "_register_atexit")(_at_interpreter_exit)
@@ -571,7 +562,6 @@ class WorkerPool(Executor):
             core.close()
             raise
         _live_cores.add(core)
-        _live_pools.add(self)
         # Dropping the pool without shutdown() still lets its workers finish
         # the queued work and exit.
         self._finalizer = weakref.finalize(self, core.close)
@@ -593,20 +583,14 @@ class WorkerPool(Executor):
         Raises ``RuntimeError`` after ``shutdown()`` (or, in a forked child,
         for a pool of the parent) and ``BrokenThreadPool`` once a worker's
         initializer failed."""
-        try:
-            return self._submit(fn, *args, **kwargs)
-        except ThreadPoolClosedError:  # only a pool inherited across fork
-            raise self._core.refusal() from None
+        return self._submit(fn, *args, **kwargs)
 
     def submit_to(self, worker: int, fn: Callable[_P, _T], /, *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
         """Schedule ``fn(*args, **kwargs)`` on worker ``worker`` (0 to
         ``max_workers - 1``) only, like ``submit`` otherwise. It runs there
         even while that worker is busy, unless 256 tasks already wait for
         it: then it goes to the shared queue, where any worker may take it."""
-        try:
-            return self._submit_to(worker, fn, *args, **kwargs)
-        except ThreadPoolClosedError:  # only a pool inherited across fork
-            raise self._core.refusal() from None
+        return self._submit_to(worker, fn, *args, **kwargs)
 
     def submit_many(self, fn: Callable[..., _T], argument_tuples: Iterable[Iterable[Any]], /) -> list[Future[_T]]:
         """Schedule ``fn(*args)`` for every ``args`` in ``argument_tuples``
@@ -617,10 +601,7 @@ class WorkerPool(Executor):
         as many parked workers as they can use: cheaper per task, and no
         worker starts before the whole batch is queued. All or nothing: on
         ``RuntimeError`` (after shutdown) no task was queued."""
-        try:
-            return self._submit_many(fn, argument_tuples)
-        except ThreadPoolClosedError:  # only a pool inherited across fork
-            raise self._core.refusal() from None
+        return self._submit_many(fn, argument_tuples)
 
     def map(
         self,

@@ -26,7 +26,8 @@ struct StealingPoolState {
   StealingPoolState(StealingPoolState&& other) noexcept
       : core(std::move(other.core)),
         wakers(other.wakers.exchange(nullptr, std::memory_order_relaxed)),
-        submitter(other.submitter.exchange(nullptr, std::memory_order_relaxed)) {}
+        submitter(other.submitter.exchange(nullptr, std::memory_order_relaxed)),
+        abandoned(other.abandoned.load(std::memory_order_relaxed)) {}
   ~StealingPoolState() {
     core.reset();  // releases the queued tasks
     OwnedRef released = OwnedRef::steal(wakers.exchange(nullptr, std::memory_order_relaxed));
@@ -44,6 +45,9 @@ struct StealingPoolState {
   // once and then kept, like `wakers`. The future type is NativeFuture or a
   // subclass; refusal() returns the exception a refused submit raises.
   std::atomic<PyObject*> submitter{nullptr};
+  // Set by abandon(), in a forked child: submit() and submit_many() refuse
+  // before they touch the core, whose locks a vanished thread may hold.
+  std::atomic<bool> abandoned{false};
 };
 
 using State = StealingPoolState;
@@ -197,10 +201,18 @@ Result<OwnedRef> refused(PyObject* submitter) {
   return Failure::pending();
 }
 
+// The submitter, for a submit that may go ahead; a refusal raised for an
+// abandoned pool.
 Result<PyObject*> submitter_of(const State& self) {
   PyObject* submitter = self.submitter.load(std::memory_order_acquire);
   if (submitter == nullptr) return Failure(PyExc_RuntimeError, "set_submitter() was not called");
+  if (self.abandoned.load(std::memory_order_relaxed)) return std::move(refused(submitter).failure());
   return submitter;
+}
+
+Result<OwnedRef> abandon(State& self) {
+  self.abandoned.store(true, std::memory_order_relaxed);
+  return py_none();
 }
 
 // The future for fn(*args, **kwargs), made and queued in this one call, for
@@ -459,6 +471,11 @@ PyMethodDef methods[] = {
     {"close", as_cfunction(noargs_method<State, close>), METH_NOARGS,
      "close($self)\n--\n\n"
      "Refuse new tasks; queued ones are still handed out."},
+    {"abandon", as_cfunction(noargs_method<State, abandon>), METH_NOARGS,
+     "abandon($self)\n--\n\n"
+     "Make every later submit(), submit_to() and submit_many() raise refusal()\n"
+     "without touching the pool: for a forked child, where the workers are\n"
+     "gone and a lock may be held by a thread that no longer exists."},
     {"is_closed", as_cfunction(noargs_method<State, is_closed>), METH_NOARGS,
      "is_closed($self)\n--\n\n"},
     {"get_global_pull", index_method<"get_global_pull", get_counter<&MetricsCore::global_pull>>(),
