@@ -395,6 +395,45 @@ def test_map_chunks_keep_order_and_errors(chunksize):
             pool.map(abs, [1], chunksize=0)
 
 
+def _args(*args):
+    return args
+
+
+def _stop_at_3(a, *rest):
+    if a == 3:
+        raise StopIteration
+    return a
+
+
+def _outcome(results):
+    try:
+        return list(results)
+    except Exception as e:
+        return type(e)
+
+
+# Each case builds fresh arguments: an iterator is used up by one run.
+_MAP_CASES = {
+    "iterator passed twice": lambda: (_args, *[iter(range(10))] * 2),
+    "no iterables": lambda: (_args,),
+    "StopIteration from a call, one iterable": lambda: (_stop_at_3, range(10)),
+    "StopIteration from a call, two iterables": lambda: (_stop_at_3, range(10), range(10)),
+}
+
+
+@pytest.mark.parametrize("chunksize", [1, 3, 64])
+@pytest.mark.parametrize("case", list(_MAP_CASES))
+def test_map_chunks_read_and_fail_as_the_standard_map(case, chunksize):
+    with cf.ThreadPoolExecutor(2) as standard:
+        expected = _outcome(standard.map(*_MAP_CASES[case]()))
+    with WorkerPool(2) as pool:
+        assert _outcome(pool.map(*_MAP_CASES[case](), chunksize=chunksize)) == expected
+        # A longer iterator is read no further than zip reads it.
+        longer = iter(range(100))
+        list(pool.map(_args, range(3), longer, chunksize=chunksize))
+        assert next(longer) == 3
+
+
 class Tick(Exception):
     pass
 

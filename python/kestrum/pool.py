@@ -437,29 +437,28 @@ if hasattr(os, "register_at_fork"):
 _pool_ids = itertools.count()
 
 
-def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[list[tuple[Any, ...]]]:
-    """Slices of `size` calls' arguments, one tuple per iterable (columns),
-    ending with the shortest iterable as ``zip`` does."""
-    iterators = [iter(iterable) for iterable in iterables]
-    while True:
-        columns = [tuple(itertools.islice(iterator, size)) for iterator in iterators]
-        count = min(map(len, columns))
-        if count < size:
-            if count:
-                yield [column[:count] for column in columns]
-            return
-        yield columns
+def _chunked(iterables: tuple[Iterable[Any], ...], size: int) -> Iterator[tuple[Any, ...]]:
+    """Slices of `size` calls' arguments, read from the iterables exactly as
+    ``zip`` reads them (so an iterator passed twice, or one longer than the
+    rest, is consumed as the built-in ``map`` would): with one iterable, its
+    items; with several, one argument tuple per call."""
+    source = iter(iterables[0]) if len(iterables) == 1 else zip(*iterables)
+    while chunk := tuple(itertools.islice(source, size)):
+        yield chunk
 
 
-def _run_chunk(fn: Callable[..., _T], columns: list[tuple[Any, ...]]) -> tuple[_T, ...]:
-    # Arguments and results cross between threads as tuples: on the
-    # free-threaded build, reading an item of a list that another thread
-    # made takes the list's lock (no tuple is ever locked).
-    if len(columns) == 1:
-        # A comprehension's calls of a Python function stay inside the eval
-        # loop, where the built-in map calls in from C: 7-10 ns less a call.
-        return tuple([fn(item) for item in columns[0]])
-    return tuple(map(fn, *columns))  # no argument tuple per call
+# The calls of one chunk. Arguments and results cross between threads as
+# tuples: on the free-threaded build, reading an item of a list that another
+# thread made takes the list's lock (no tuple is ever locked). Comprehensions,
+# not the built-in map: a Python function's calls then stay inside the eval
+# loop (7-10 ns less a call), and a StopIteration that a call raises is an
+# error, where map would take it for the end of the arguments.
+def _call_each(fn: Callable[..., _T], items: tuple[Any, ...]) -> tuple[_T, ...]:
+    return tuple([fn(item) for item in items])
+
+
+def _call_each_unpacked(fn: Callable[..., _T], calls: tuple[tuple[Any, ...], ...]) -> tuple[_T, ...]:
+    return tuple([fn(*args) for args in calls])
 
 
 def _flatten(chunks: Iterator[tuple[_T, ...]]) -> Iterator[_T]:
@@ -619,16 +618,18 @@ class WorkerPool(Executor):
         this call, and re-raises a call's exception when it reaches that
         result. With ``chunksize`` above 1 each task runs that many calls in
         a row (as ``ProcessPoolExecutor`` does): far less overhead for many
-        tiny calls, but an exception then also drops the results after it in
-        its chunk. ``buffersize``, where the interpreter's ``Executor.map``
+        tiny calls, but a call's exception then stands for its whole chunk:
+        the iterator raises it in place of the chunk's first result, and the
+        calls after it in the chunk do not run. ``buffersize``, where the interpreter's ``Executor.map``
         has it, limits the tasks submitted ahead of the results read."""
         check_timeout(timeout)
         if chunksize < 1:
             raise ValueError("chunksize must be >= 1.")
         if chunksize == 1:
             return super().map(fn, *iterables, timeout=timeout, **kwargs)
+        run_chunk = _call_each if len(iterables) == 1 else _call_each_unpacked
         chunks = super().map(
-            functools.partial(_run_chunk, fn), _chunked(iterables, chunksize), timeout=timeout, **kwargs
+            functools.partial(run_chunk, fn), _chunked(iterables, chunksize), timeout=timeout, **kwargs
         )
         return _flatten(chunks)
 
