@@ -327,3 +327,69 @@ def test_a_waiter_left_on_a_closed_loop_does_not_swallow_wake_ups():
     assert results == {"live": "item"}
     assert not abandoned.done()
     abandoned._log_destroy_pending = False  # abandoned on purpose
+
+
+class _Interrupt(Exception):
+    """What a signal handler raises (KeyboardInterrupt, for Ctrl-C)."""
+
+
+class _InterruptedOnce(Channel):
+    """A channel whose first coroutine wake-up is interrupted before it wakes
+    anyone, as a signal handler raising at its first line would."""
+
+    interrupt = True
+
+    def _wake_senders(self):
+        self._interrupt_once()
+        super()._wake_senders()
+
+    def _wake_receivers(self):
+        self._interrupt_once()
+        super()._wake_receivers()
+
+    def _interrupt_once(self):
+        if self.interrupt:
+            self.interrupt = False
+            raise _Interrupt
+
+
+@pytest.mark.parametrize("on_main_thread", [True, False], ids=["main thread", "other thread"])
+@pytest.mark.parametrize("side", ["recv", "send"])
+def test_an_interrupted_wakeup_still_wakes_the_coroutine_and_keeps_the_item(side, on_main_thread, monkeypatch):
+    # The thread's call has moved the item before it wakes the coroutine on
+    # the other side: it returns its answer, the coroutine is still woken,
+    # and the interrupt comes once the call has returned (on the main thread,
+    # where signal handlers run; reported as unraisable on any other).
+    ch = _InterruptedOnce(1)
+    if side == "recv":
+        ch.send("first")  # full: the coroutine's send waits
+        waiter = lambda: ch.send_async("second", timeout=T)
+    else:
+        waiter = lambda: ch.recv_async(timeout=T)
+    results = {}
+    loop = _loop_thread(waiter, threading.Barrier(1), results, "coroutine")
+    while not (ch._senders or ch._receivers):
+        time.sleep(0.001)
+    answers, unraisable = [], []
+    monkeypatch.setattr("sys.unraisablehook", lambda report: unraisable.append(report.exc_type))
+
+    def call():
+        answers.append(ch.recv() if side == "recv" else ch.send("item"))
+
+    if on_main_thread:
+        with pytest.raises(_Interrupt):
+            call()
+            time.sleep(0)  # a Python call: the interrupt is raised by now
+        assert unraisable == []
+    else:
+        _start_and_join = threading.Thread(target=call)
+        _start_and_join.start()
+        _start_and_join.join(T)
+        assert answers == (["first"] if side == "recv" else [None]) and unraisable == [_Interrupt]
+    loop.join(T)
+    if side == "recv":
+        assert results == {"coroutine": None} and ch.recv(timeout=0) == "second"
+    else:
+        assert results == {"coroutine": "item"}
+    assert len(ch) == 0
+

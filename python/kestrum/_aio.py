@@ -14,11 +14,11 @@ import asyncio
 import threading
 import weakref
 from asyncio.events import _get_running_loop
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from concurrent.futures import Future as _ThreadFuture
 from typing import Any, TypeVar
 
-__all__ = ["AsyncWaiter", "await_thread_future", "inbox_for"]
+__all__ = ["AsyncWaiter", "await_thread_future", "inbox_for", "release_all"]
 
 _T = TypeVar("_T")
 _A = TypeVar("_A")
@@ -118,6 +118,18 @@ class AsyncWaiter:
     def release(self) -> bool:
         """Wake the waiter on its loop; False if that loop is closed."""
         return self.inbox.post(_wake, self.future)
+
+
+def release_all(waiters: Iterable[AsyncWaiter]) -> None:
+    """Release every waiter, even if releasing one raises (an interrupt,
+    which is raised once the rest are released)."""
+    rest = iter(waiters)
+    try:
+        for waiter in rest:
+            waiter.release()
+    finally:
+        for waiter in rest:
+            waiter.release()
 
 
 def _copy_outcome(pair: tuple[_ThreadFuture[Any], asyncio.Future[Any]]) -> None:

@@ -47,7 +47,7 @@ from collections.abc import Callable, Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
-from kestrum._aio import AsyncWaiter, expire, inbox_for
+from kestrum._aio import AsyncWaiter, expire, inbox_for, release_all
 from kestrum._kestrum_native import ChannelBase
 from kestrum._timeouts import check_timeout
 
@@ -138,16 +138,28 @@ class Channel(ChannelBase, Generic[_T]):
 
     def _wake(self, waiters: deque[AsyncWaiter]) -> None:
         """Wake the oldest waiter of one side that can still take it."""
-        while True:
-            with self._lock:
-                if not waiters:
+        token = None
+        try:
+            while True:
+                with self._lock:
+                    if not waiters:
+                        return
+                    # Taken off with no call in between, where an interrupt
+                    # could land with the token out of the list and unheld.
+                    token = waiters[0]
+                    del waiters[0]
+                    self._counted()
+                # Released outside the lock: waking a coroutine may write to
+                # its loop's self-pipe.
+                if token.release():
                     return
-                token = waiters.popleft()
-                self._counted()
-            # Released outside the lock: waking a coroutine may write to its
-            # loop's self-pipe.
-            if token.release():
-                return
+                token = None
+        except BaseException:
+            # Interrupted holding a claimed waiter that may not have been
+            # told: tell it (twice does no harm, never strands it).
+            if token is not None:
+                token.release()
+            raise
 
     def _wake_senders(self) -> None:
         self._wake(self._senders)
@@ -278,13 +290,15 @@ class Channel(ChannelBase, Generic[_T]):
         receiver (they drain what is left, then raise ``ChannelClosed``),
         threads and coroutines alike. Closing again does nothing."""
         super().close()  # wakes the threads; no send is accepted after it
-        with self._lock:
-            tokens = [*self._senders, *self._receivers]
-            self._senders.clear()
-            self._receivers.clear()
-            self._counted()
-        for token in tokens:
-            token.release()
+        tokens: list[AsyncWaiter] = []
+        try:
+            with self._lock:
+                tokens = [*self._senders, *self._receivers]
+                self._senders.clear()
+                self._receivers.clear()
+                self._counted()
+        finally:
+            release_all(tokens)
 
     def __iter__(self) -> Iterator[_T]:
         """Receive items on a thread until the channel is closed and drained."""

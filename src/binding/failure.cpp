@@ -25,7 +25,41 @@ void raise_panic(const char* message) noexcept {
   PyErr_SetObject(type, text.get());
 }
 
+// A pending call: raises the exception it is given (and owns).
+int raise_pending(void* exception) noexcept {
+  PyErr_SetRaisedException(static_cast<PyObject*>(exception));
+  return -1;
+}
+
+// Whether this thread is the main thread. An exception while finding out
+// can only be another signal handler's, and those run on the main thread.
+bool on_main_thread() noexcept {
+  OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
+  OwnedRef main = threading ? OwnedRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
+                            : OwnedRef();
+  OwnedRef ident = main ? OwnedRef::steal(PyObject_GetAttrString(main.get(), "ident")) : OwnedRef();
+  if (!ident) {
+    PyErr_Clear();
+    return true;
+  }
+  const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return true;
+  }
+  return value == PyThread_get_thread_ident();
+}
+
 }  // namespace
+
+void raise_after_return(OwnedRef exception) noexcept {
+  if (on_main_thread() && Py_AddPendingCall(raise_pending, exception.get()) == 0) {
+    (void)exception.release();  // raise_pending's now
+    return;
+  }
+  PyErr_SetRaisedException(exception.release());
+  PyErr_WriteUnraisable(nullptr);
+}
 
 PyObject* panic_exception_type() noexcept {
   return panic_type_once.get([] {

@@ -87,6 +87,15 @@ PyObject* panic_exception_type() noexcept;
 // std::bad_alloc, PanicException for everything else. Call inside catch(...).
 void raise_current_exception() noexcept;
 
+// For an exception that came up (a signal handler's, typically) while an
+// operation that has already taken effect finished its work, such as waking
+// a waiter after an item moved: the operation returns its result, and the
+// exception is raised again as soon as control is back in Python, as a
+// signal that arrived a moment later would be. That happens on the main
+// thread, the only one that runs signal handlers; on any other thread the
+// exception is reported as unraisable.
+void raise_after_return(OwnedRef exception) noexcept;
+
 // Reports the pending Python error as unraisable and throws InternalFailure
 // with `message`: for interpreter calls that cannot fail in normal operation.
 [[noreturn]] void unraisable_internal_failure(const char* message);
