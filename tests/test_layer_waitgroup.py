@@ -157,6 +157,64 @@ def test_count_follows_add_and_done_and_is_read_only():
         wait_group_count(wg)  # the layer object, not the native one
 
 
+@pytest.mark.parametrize("delta", [-2, -(2**64) + 1, -(2**64), -(2**200)])
+def test_taking_more_than_the_count_is_a_runtime_error_whatever_the_size(delta):
+    wg = WaitGroup()
+    wg.add(1)
+    with pytest.raises(RuntimeError, match="negative"):
+        wg.add(delta)
+    assert wg.count == 1
+
+
+class _Interrupt(Exception):
+    pass
+
+
+class _WaiterInterruptedOnce:
+    """A waiter whose first wake-up is interrupted before it wakes anyone."""
+
+    def __init__(self):
+        self.calls = 0
+        self.woken = threading.Event()
+
+    def release(self):
+        self.calls += 1
+        if self.calls == 1:
+            raise _Interrupt
+        self.woken.set()
+
+
+@pytest.mark.parametrize("on_main_thread", [True, False], ids=["main thread", "other thread"])
+@pytest.mark.parametrize("finish", ["done", "add"])
+def test_an_interrupted_wakeup_still_wakes_every_waiter(finish, on_main_thread, monkeypatch):
+    # The count is zero once the call has run: every waiter is woken, the
+    # interrupted one too, and the interrupt comes after the call returned
+    # (on the main thread; reported as unraisable on any other).
+    wg = WaitGroup()
+    wg.add(2)
+    interrupted = _WaiterInterruptedOnce()
+    assert wg._raw.register_waiter((None, interrupted)) is False
+    woke = []
+    sleeper = threading.Thread(target=lambda: woke.append(wg.wait(T)))
+    sleeper.start()
+    threading.Event().wait(0.05)  # registered and waiting
+    wg.done()
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", lambda report: unraisable.append(report.exc_type))
+    finish_call = wg.done if finish == "done" else lambda: wg.add(-1)
+    if on_main_thread:
+        with pytest.raises(_Interrupt):
+            finish_call()
+            time.sleep(0)  # a Python call: the interrupt is raised by now
+    else:
+        other = threading.Thread(target=finish_call)
+        other.start()
+        other.join(T)
+        assert unraisable == [_Interrupt]
+    sleeper.join(T)
+    assert woke == [True] and interrupted.woken.is_set() and wg.count == 0
+
+
 def test_a_refused_negative_add_never_shows_a_count_it_never_had(fine_switching):
     """A negative add() that must fail (count 1, add(-2)) races a watcher and
     a valid done(): the count must never read 0 while the failing add runs,

@@ -62,8 +62,12 @@ class ChannelBase:
 def wait_group_count(group: RawAsyncWaitGroup, /) -> int:
     """The counter of ``group``, read at one instant."""
 
-def wait_group_take(group: RawAsyncWaitGroup, count: int, /) -> list[tuple[Any, Any]] | None:
-    """Take ``count`` off the counter; the waiters to wake when it reached zero."""
+def wait_group_take(group: RawAsyncWaitGroup, count: int, /) -> None:
+    """Take ``count`` (at least 1) off the counter, waking every waiter when
+    it reaches zero."""
+
+def wait_group_done(group: RawAsyncWaitGroup, /) -> None:
+    """Take one job off the counter, waking every waiter when it reaches zero."""
 
 @disjoint_base
 class NativeFuture:

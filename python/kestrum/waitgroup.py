@@ -1,10 +1,11 @@
 """WaitGroup: wait for a counted set of jobs to finish, from threads or from
 asyncio, on top of the native ``RawAsyncWaitGroup``.
 
-The native object keeps the counter and a list of waiters; the ``done()``
-call that brings the counter to zero gets the whole list back, and this
-module wakes each entry. An entry is ``(None, waiter)``, and ``release()``
-wakes the waiter:
+The native object keeps the counter and a list of waiters; the native call
+that brings the counter to zero takes the whole list out and wakes each
+entry in the same call (so that no interrupt can land between the two and
+drop the list). An entry is ``(None, waiter)``, and ``release()`` wakes the
+waiter:
 
 - a thread's waiter is a native token; the thread is parked in native code
   with the interpreter detached (``_kestrum_native.wait_group_wait``);
@@ -21,19 +22,14 @@ from __future__ import annotations
 
 import asyncio
 import operator
-from collections.abc import Iterator
-from typing import Protocol, SupportsIndex, cast
+from typing import SupportsIndex
 
 from kestrum._aio import AsyncWaiter, inbox_for
 from kestrum._kestrum_core import RawAsyncWaitGroup
-from kestrum._kestrum_native import wait_group_count, wait_group_take, wait_group_wait
+from kestrum._kestrum_native import wait_group_count, wait_group_done, wait_group_take, wait_group_wait
 from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
-
-
-class _Releasable(Protocol):
-    def release(self) -> object: ...
 
 
 class WaitGroup:
@@ -59,35 +55,14 @@ class WaitGroup:
         if delta >= 0:
             self._raw.add(delta)
             return
-        # One step that also hands out the waiters when it reaches zero (the
-        # raw add() never does): no other caller sees a count in between.
-        waiters = wait_group_take(self._raw, -delta)
-        if waiters:
-            self._wake(waiters)
+        # One step that also wakes the waiters when it reaches zero (the raw
+        # add() never does): no other caller sees a count in between.
+        wait_group_take(self._raw, -delta)
 
     def done(self) -> None:
         """Mark one job finished; the call that reaches zero wakes every
         waiter."""
-        waiters = self._raw.done()
-        if waiters:
-            self._wake(waiters)
-
-    @staticmethod
-    def _wake(waiters: list[tuple[object, object]]) -> None:
-        # The native call has already taken these entries out: every one
-        # must be woken, even if waking one of them raises (an interrupt).
-        rest = iter(waiters)
-        try:
-            WaitGroup._wake_each(rest)
-        finally:
-            WaitGroup._wake_each(rest)
-
-    @staticmethod
-    def _wake_each(waiters: Iterator[tuple[object, object]]) -> None:
-        for _, waiter in waiters:
-            # A coroutine's waiter on a closed loop reports False: nobody is
-            # waiting there any more.
-            cast("_Releasable", waiter).release()
+        wait_group_done(self._raw)
 
     def wait(self, timeout: float | None = None) -> bool:
         """Block until the counter is zero. Returns False if `timeout`

@@ -1,9 +1,11 @@
-// Two wait-group operations the Python layer's WaitGroup needs and
-// _kestrum_core's surface lacks: reading the counter, and a negative add
-// that hands out the waiters when it reaches zero. This module is built from
-// the same sources, so a RawAsyncWaitGroup's layout is the same here.
+// The wait-group operations the Python layer's WaitGroup needs beyond
+// _kestrum_core's surface: reading the counter, and taking jobs off it in a
+// call that also wakes the waiters when it reaches zero. This module is
+// built from the same sources, so a RawAsyncWaitGroup's layout is the same
+// here.
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "binding/once.hpp"
 #include "native_registry.hpp"
 #include "waitgroup/wait_group_state.hpp"
 
@@ -18,6 +20,45 @@ WaitGroupState* state_of(PyObject* group) noexcept {
 
 Failure not_a_wait_group() { return Failure(PyExc_TypeError, "expected a RawAsyncWaitGroup"); }
 
+ProcessOnce release_name;
+
+// Wakes every waiter taken out with the counter's last job, each by its
+// release(), all of them even if one raises: the counter has changed and
+// nobody else will wake them. Natively, with no Python frame between taking
+// them out and waking them where an interrupt could land and drop them. A
+// coroutine's release() runs Python code, where a signal handler may raise
+// before the wake-up is posted: it is tried again (posting twice is
+// harmless). The first exception is raised once the call has returned.
+void wake_all(WaiterEntries& entries) noexcept {
+  constexpr int kAttempts = 3;
+  PyObject* name = release_name.get([] { return PyUnicode_InternFromString("release"); });
+  OwnedRef first_error;
+  while (!entries.empty()) {
+    WaiterEntry entry = entries.pop_front();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (name != nullptr && OwnedRef::steal(PyObject_CallMethodNoArgs(entry.future.get(), name))) break;
+      OwnedRef error = OwnedRef::steal(PyErr_GetRaisedException());
+      if (!first_error) first_error = std::move(error);
+    }
+  }
+  if (first_error) raise_after_return(std::move(first_error));
+}
+
+// Takes `down` (>= 1) off the counter of `self`, waking the waiters if that
+// brings it to zero; `underflow` is the message for a counter that holds less.
+Result<OwnedRef> take_and_wake(WaitGroupState& self, std::uint64_t down, const char* underflow) {
+  WaiterEntries entries;
+  switch (self.core->take(down, entries)) {
+    case DoneResult::NotZero: return py_none();
+    case DoneResult::Underflow: return Failure(PyExc_RuntimeError, underflow);
+    case DoneResult::ReachedZero: break;
+  }
+  wake_all(entries);
+  return py_none();
+}
+
+constexpr const char* kAddUnderflow = "WaitGroup counter went negative: add() with negative delta";
+
 PyObject* wait_group_count(PyObject*, PyObject* group) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
     WaitGroupState* self = state_of(group);
@@ -26,22 +67,34 @@ PyObject* wait_group_count(PyObject*, PyObject* group) noexcept {
   });
 }
 
+// wait_group_take(group, count): count >= 1, of any size (more than any
+// counter holds is an underflow like any other).
 PyObject* wait_group_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
     if (nargs != 2) return Failure(PyExc_TypeError, "wait_group_take() takes 2 arguments");
     WaitGroupState* self = state_of(args[0]);
     if (self == nullptr) return not_a_wait_group();
-    Result<std::uint64_t> down = U64::convert(args[1]);
-    if (!down.ok()) return with_parameter_note(std::move(down.failure()), "count");
-    if (down.value() == 0) return py_none();
-    WaiterEntries entries;
-    switch (self->core->take(down.value(), entries)) {
-      case DoneResult::NotZero: return py_none();
-      case DoneResult::Underflow:
-        return Failure(PyExc_RuntimeError, "WaitGroup counter went negative: add() with negative delta");
-      case DoneResult::ReachedZero: break;
+    OwnedRef count = OwnedRef::steal(PyNumber_Index(args[1]));
+    if (!count) return Failure::pending();
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+    if (small == -1 && PyErr_Occurred()) return Failure::pending();
+    if (overflow < 0 || (overflow == 0 && small < 1)) return Failure(PyExc_ValueError, "count must be at least 1");
+    if (overflow == 0) return take_and_wake(*self, static_cast<std::uint64_t>(small), kAddUnderflow);
+    const unsigned long long large = PyLong_AsUnsignedLongLong(count.get());
+    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();  // above any 64-bit counter
+      return Failure(PyExc_RuntimeError, kAddUnderflow);
     }
-    return hand_out(*self, entries);
+    return take_and_wake(*self, large, kAddUnderflow);
+  });
+}
+
+PyObject* wait_group_done(PyObject*, PyObject* group) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> {
+    WaitGroupState* self = state_of(group);
+    if (self == nullptr) return not_a_wait_group();
+    return take_and_wake(*self, 1, "WaitGroup counter went negative: too many done() calls");
   });
 }
 
@@ -53,9 +106,13 @@ PyMethodDef native_wait_group_functions[] = {
      "The counter of the RawAsyncWaitGroup `group`, read at one instant."},
     {"wait_group_take", as_cfunction(wait_group_take), METH_FASTCALL,
      "wait_group_take(group, count, /)\n--\n\n"
-     "Takes `count` off the counter of `group` in one step, or raises\n"
-     "RuntimeError and changes nothing if it holds less. None, or, when this\n"
-     "brought the counter to zero, the list of waiters to wake (as done())."},
+     "Takes `count` (at least 1) off the counter of `group` in one step, or\n"
+     "raises RuntimeError and changes nothing if it holds less. When this\n"
+     "brings the counter to zero, every waiter's release() is called; an\n"
+     "exception from one is raised once the call has returned."},
+    {"wait_group_done", wait_group_done, METH_O,
+     "wait_group_done(group, /)\n--\n\n"
+     "wait_group_take(group, 1), with done()'s error for a counter at zero."},
     {"wait_group_wait", as_cfunction(wait_group_wait), METH_FASTCALL,
      "wait_group_wait(group, timeout, /)\n--\n\n"
      "Wait, with the interpreter detached, until the counter of the\n"
