@@ -393,3 +393,18 @@ def test_an_interrupted_wakeup_still_wakes_the_coroutine_and_keeps_the_item(side
         assert results == {"coroutine": "item"}
     assert len(ch) == 0
 
+
+def test_a_finished_loop_is_not_kept_alive_by_kestrum():
+    import gc
+    import weakref
+
+    ch = Channel()
+
+    async def main():
+        threading.Timer(0.05, ch.send, ("item",)).start()  # a wake-up through the loop's inbox
+        assert await ch.recv_async(timeout=T) == "item"
+        return weakref.ref(asyncio.get_running_loop())
+
+    loop = asyncio.run(main())
+    gc.collect()
+    assert loop() is None

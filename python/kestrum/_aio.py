@@ -27,10 +27,12 @@ _A = TypeVar("_A")
 class _Inbox:
     """The queue of callbacks other threads have posted to one loop."""
 
-    __slots__ = ("loop", "_lock", "_pending", "_scheduled", "__weakref__")
+    __slots__ = ("_loop", "_lock", "_pending", "_scheduled", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
+        # Weakly: the per-thread cache below keeps the last inbox, and must
+        # not keep a finished loop with it.
+        self._loop = weakref.ref(loop)
         self._lock = threading.Lock()
         self._pending: list[tuple[Callable[[Any], object], Any]] = []  # guarded by _lock
         self._scheduled = False  # a _drain is on its way to the loop; guarded by _lock
@@ -38,7 +40,9 @@ class _Inbox:
     def post(self, fn: Callable[[_A], object], arg: _A) -> bool:
         """Have the loop call ``fn(arg)`` soon, from any thread. False if the
         loop is closed, so nothing posted to it will ever run."""
-        loop = self.loop
+        loop = self._loop()
+        if loop is None:
+            return False  # collected, so closed long ago
         if _get_running_loop() is loop:
             loop.call_soon(fn, arg)  # already on the loop: no self-pipe write
             return True
@@ -65,11 +69,13 @@ class _Inbox:
             batch = self._pending
             self._pending = []
             self._scheduled = False
+        loop = self._loop()
         for fn, arg in batch:
             try:
                 fn(arg)
             except Exception as exc:  # one failing callback must not strand the rest
-                self.loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
+                if loop is not None:
+                    loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
 
 
 # One inbox per loop, found through a per-thread cache: a loop runs on one
