@@ -620,8 +620,9 @@ class WorkerPool(Executor):
         a row (as ``ProcessPoolExecutor`` does): far less overhead for many
         tiny calls, but a call's exception then stands for its whole chunk:
         the iterator raises it in place of the chunk's first result, and the
-        calls after it in the chunk do not run. ``buffersize``, where the interpreter's ``Executor.map``
-        has it, limits the tasks submitted ahead of the results read."""
+        calls after it in the chunk do not run. ``buffersize``, where the
+        interpreter's ``Executor.map`` has it, limits the tasks submitted
+        ahead of the results read."""
         check_timeout(timeout)
         if chunksize < 1:
             raise ValueError("chunksize must be >= 1.")
