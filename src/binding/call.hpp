@@ -4,7 +4,11 @@
 // C-API calls used here, and whether they can raise:
 //   PyObject_CallNoArgs: runs Python code, which may raise; the exception is
 //   reported as unraisable, never propagated.
+//   PyObject_CallMethodNoArgs: runs Python code, which may raise; the
+//   exception is handed to the caller, never left pending.
 #include <Python.h>
+
+#include "binding/owned_ref.hpp"
 
 namespace kestrum {
 
@@ -14,5 +18,14 @@ namespace kestrum {
 // The call runs no signal handler of its own, so a KeyboardInterrupt can't
 // land between the operation and its notification. Call with no lock held.
 void call_reporting_errors(PyObject* callable) noexcept;
+
+// Calls `object.name()` (`name` null: its interning failed, with the
+// exception pending) for a wake-up owed after an operation that has already
+// taken effect. Python code may be cut short by a signal handler's exception
+// before it woke anyone, so a call that raises is made again, up to three
+// calls in all (a second wake-up only costs the one woken a look). The first
+// exception is kept in `first_error`, for the caller to raise once its own
+// call has returned (see raise_after_return).
+void call_owed_wakeup(PyObject* object, PyObject* name, OwnedRef& first_error) noexcept;
 
 }  // namespace kestrum

@@ -21,6 +21,7 @@
 #include <new>
 #include <optional>
 
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
@@ -83,24 +84,16 @@ Failure closed_and_drained(PyObject* self) {
   return layer_error(self, interned(closed_error_name, "_closed_error"), "channel closed and drained");
 }
 
-// The item has moved by now, so the call returns `answer` whatever happens
-// here. The wake-up runs Python code, where a signal handler may raise (an
-// interrupt) before anyone was woken: it is tried again, so that no waiting
-// coroutine misses the item or the room it is owed (a second wake-up only
-// costs a coroutine a look), and the first exception is raised once the
-// call has returned rather than instead of the answer, which would lose a
-// received item or make a sent one look unsent.
+// The item has moved by now, so the call returns `answer` whatever the
+// wake-up raises: that is raised once the call has returned, where raising
+// it instead of the answer would lose a received item or make a sent one
+// look unsent.
 [[gnu::noinline]] Result<OwnedRef> wake_coroutine(PyObject* self, bool after_send, OwnedRef answer) {
-  constexpr int kAttempts = 3;
   PyObject* name = after_send ? interned(wake_receivers_name, "_wake_receivers")
                               : interned(wake_senders_name, "_wake_senders");
-  OwnedRef first_error;
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    if (name != nullptr && OwnedRef::steal(PyObject_CallMethodNoArgs(self, name))) break;
-    OwnedRef error = OwnedRef::steal(PyErr_GetRaisedException());
-    if (!first_error) first_error = std::move(error);
-  }
-  if (first_error) raise_after_return(std::move(first_error));
+  OwnedRef error;
+  call_owed_wakeup(self, name, error);
+  if (error) raise_after_return(std::move(error));
   return answer;
 }
 

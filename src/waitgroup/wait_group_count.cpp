@@ -3,6 +3,7 @@
 // call that also wakes the waiters when it reaches zero. This module is
 // built from the same sources, so a RawAsyncWaitGroup's layout is the same
 // here.
+#include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
@@ -25,21 +26,14 @@ ProcessOnce release_name;
 // Wakes every waiter taken out with the counter's last job, each by its
 // release(), all of them even if one raises: the counter has changed and
 // nobody else will wake them. Natively, with no Python frame between taking
-// them out and waking them where an interrupt could land and drop them. A
-// coroutine's release() runs Python code, where a signal handler may raise
-// before the wake-up is posted: it is tried again (posting twice is
-// harmless). The first exception is raised once the call has returned.
+// them out and waking them where an interrupt could land and drop them. The
+// first exception is raised once the call has returned.
 void wake_all(WaiterEntries& entries) noexcept {
-  constexpr int kAttempts = 3;
   PyObject* name = release_name.get([] { return PyUnicode_InternFromString("release"); });
   OwnedRef first_error;
   while (!entries.empty()) {
     WaiterEntry entry = entries.pop_front();
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (name != nullptr && OwnedRef::steal(PyObject_CallMethodNoArgs(entry.future.get(), name))) break;
-      OwnedRef error = OwnedRef::steal(PyErr_GetRaisedException());
-      if (!first_error) first_error = std::move(error);
-    }
+    call_owed_wakeup(entry.future.get(), name, first_error);
   }
   if (first_error) raise_after_return(std::move(first_error));
 }
