@@ -230,6 +230,68 @@ def _outcome(call, *args):
         return type(e)
 
 
+def _queued_future(pool):
+    """A pool future no worker has started (its only worker is held up),
+    and the event that lets the worker go."""
+    gate = threading.Event()
+    pool.submit(gate.wait, T)
+    return pool.submit(abs, -1), gate
+
+
+@pytest.mark.parametrize("stored", [ValueError("x"), ValueError, "boom", 42, int],
+                         ids=["instance", "class", "str", "int", "non-exception class"])
+def test_an_exception_set_by_hand_is_raised_as_the_standard_future_raises_it(stored):
+    standard = cf.Future()
+    standard.set_exception(stored)
+    with WorkerPool(1) as pool:
+        ours, gate = _queued_future(pool)
+        ours.set_exception(stored)
+        gate.set()
+        assert ours.exception() is stored is standard.exception()
+        assert _outcome(ours.result) == _outcome(standard.result)
+
+
+@pytest.mark.parametrize("how", ["set_result", "set_exception", "broken pool"])
+def test_a_future_done_before_its_call_ran_lets_go_of_the_call(how):
+    class Arg:
+        pass
+
+    arg = Arg()
+    gone = weakref.ref(arg)
+    if how == "broken pool":
+        def fail():
+            raise RuntimeError("initializer")
+        pool = WorkerPool(1, initializer=fail)
+        future = pool.submit(id, arg)
+        with pytest.raises(cf.BrokenExecutor):
+            future.result(T)
+    else:
+        pool = WorkerPool(1)
+        future, gate = _queued_future(pool)
+        future = pool.submit(id, arg)
+        getattr(future, how)(ValueError() if how == "set_exception" else 0)
+        gate.set()
+    pool.shutdown()
+    del arg
+    gc.collect()
+    assert gone() is None and future.done()
+
+
+def test_by_hand_methods_take_arguments_as_the_standard_future_does():
+    with WorkerPool(1) as pool:
+        for name, value in (("set_result", 1), ("set_exception", ValueError())):
+            ours, gate = _queued_future(pool)
+            getattr(ours, name)(**{name[4:]: value})  # result=..., exception=...
+            gate.set()
+        done = pool.submit(abs, -1)
+        assert done.result(T) == 1
+        for call in (lambda: done.result(1, 2), lambda: done.result(bogus=1), lambda: done.exception(1, 2)):
+            standard = cf.Future()
+            standard.set_result(1)
+            with pytest.raises(TypeError):
+                call()
+
+
 class _Seconds(float):
     pass
 

@@ -116,6 +116,16 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
     if (type == nullptr) return Failure::pending();
     return Failure(type, "the future is already done");
   }
+  // A future completed before any worker took its call (by hand, or failed
+  // by a broken pool) lets go of the call now, as running it would have:
+  // no worker touches it once the state has left Pending. Released when
+  // this returns.
+  OwnedRef fn, args, kwargs;
+  if (state == FutureState::Pending) {
+    fn = std::move(f.fn);
+    args = std::move(f.args);
+    kwargs = std::move(f.kwargs);
+  }
   f.result = std::move(result);
   f.exception = std::move(exception);
   // Watched: the Python half publishes under the future's lock, then notifies.
@@ -133,15 +143,26 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
   return py_none();
 }
 
+// Raises what set_exception() stored, as `raise stored` would: an exception
+// class is instantiated, and anything else that is no exception is a
+// TypeError (exception() still returns the object as it was given).
+Result<OwnedRef> raise_stored(PyObject* stored) {
+  if (PyExceptionInstance_Check(stored)) {
+    PyErr_SetRaisedException(Py_NewRef(stored));
+  } else if (PyExceptionClass_Check(stored)) {
+    return raised_without_arguments(stored);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  }
+  return Failure::pending();
+}
+
 // The outcome of a done future, as result() gives it (`raise_it`) or as
 // exception() does.
 Result<OwnedRef> outcome(State& f, FutureState state, bool raise_it) {
   if (state == FutureState::Finished) {
     if (!raise_it) return f.exception ? OwnedRef::borrow(f.exception.get()) : py_none();
-    if (f.exception) {
-      PyErr_SetRaisedException(Py_NewRef(f.exception.get()));
-      return Failure::pending();
-    }
+    if (f.exception) return raise_stored(f.exception.get());
     return f.result ? OwnedRef::borrow(f.result.get()) : py_none();
   }
   return cancelled_error();
@@ -329,9 +350,8 @@ PyObject* wait_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   using Timeout = Function<"NativeFuture", "result", Param<"timeout", AnyObject>>;
   return run_entry([&]() -> Result<OwnedRef> {
     State& f = Self::of(self);
-    // A done future, the common case: no argument binding, no call out.
-    const FutureState state = f.word.state();
-    if (FutureStateWord::is_done(state)) return outcome(f, state, RaiseIt);
+    // No arguments, the common case, need no binding; given ones are bound
+    // (and refused if wrong) even when the future is done.
     PyObject* timeout = Py_None;
     if (nargs != 0 || kwnames != nullptr) {
       std::array<PyObject*, 1> slots{};
@@ -340,6 +360,9 @@ PyObject* wait_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       }
       if (slots[0] != nullptr) timeout = slots[0];
     }
+    // A done future: no call out.
+    const FutureState state = f.word.state();
+    if (FutureStateWord::is_done(state)) return outcome(f, state, RaiseIt);
     return wait_for_outcome(self, timeout, RaiseIt);
   });
 }
@@ -361,8 +384,10 @@ Result<OwnedRef> advance(PyObject* self, std::uint64_t from, std::uint64_t to) {
   State& f = Self::of(self);
   const std::uint32_t seen = f.word.advance(static_cast<FutureState>(from), static_cast<FutureState>(to));
   if (FutureStateWord::state_of(seen) == static_cast<FutureState>(from) &&
-      static_cast<FutureState>(to) == FutureState::Cancelled) {
-    // The call will never run: let go of what it holds now.
+      static_cast<FutureState>(from) == FutureState::Pending) {
+    // Out of Pending by this call, cancelled or started by hand (a task
+    // failed unrun, say): the call will never run, since a worker runs it
+    // only by moving the state out of Pending itself. Let go of it now.
     OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
   }
   return py_u64(seen);
@@ -387,16 +412,17 @@ PyObject* publish(PyObject* self, PyObject*) noexcept {
   return py_bool(Self::of(self).word.publish_watched()).release();
 }
 
-PyObject* set_result(PyObject* self, PyObject* value) noexcept {
-  return run_entry([&]() -> Result<OwnedRef> { return complete(self, OwnedRef::borrow(value), OwnedRef()); });
+Result<OwnedRef> set_result(PyObject* self, PyObject* value) {
+  return complete(self, OwnedRef::borrow(value), OwnedRef());
 }
 
-PyObject* set_exception(PyObject* self, PyObject* value) noexcept {
-  return run_entry([&]() -> Result<OwnedRef> {
-    // None is allowed, as for the standard future: result() then returns None.
-    return complete(self, OwnedRef(), value == Py_None ? OwnedRef() : OwnedRef::borrow(value));
-  });
+Result<OwnedRef> set_exception(PyObject* self, PyObject* value) {
+  // None is allowed, as for the standard future: result() then returns None.
+  return complete(self, OwnedRef(), value == Py_None ? OwnedRef() : OwnedRef::borrow(value));
 }
+
+using SetResult = Function<"NativeFuture", "set_result", Param<"result", AnyObject>>;
+using SetException = Function<"NativeFuture", "set_exception", Param<"exception", AnyObject>>;
 
 PyMethodDef methods[] = {
     {"done", done, METH_NOARGS, "done($self)\n--\n\nWhether the call finished or was cancelled."},
@@ -409,10 +435,10 @@ PyMethodDef methods[] = {
     {"exception", as_cfunction(wait_method<false>), METH_FASTCALL | METH_KEYWORDS,
      "exception($self, timeout=None)\n--\n\n"
      "The call's exception (None if it returned), waiting like result()."},
-    {"set_result", set_result, METH_O,
-     "set_result($self, result, /)\n--\n\nMark the future finished with `result`."},
-    {"set_exception", set_exception, METH_O,
-     "set_exception($self, exception, /)\n--\n\nMark the future finished with `exception`."},
+    {"set_result", as_cfunction(SetResult::object_method<set_result>), METH_FASTCALL | METH_KEYWORDS,
+     "set_result($self, result)\n--\n\nMark the future finished with `result`."},
+    {"set_exception", as_cfunction(SetException::object_method<set_exception>), METH_FASTCALL | METH_KEYWORDS,
+     "set_exception($self, exception)\n--\n\nMark the future finished with `exception`."},
     {"_run", run_method, METH_NOARGS,
      "_run($self)\n--\n\nRun the call on this thread unless it was cancelled."},
     {"_publish", publish, METH_NOARGS,
@@ -426,7 +452,7 @@ PyMethodDef methods[] = {
      "cancelled and notified; any other pair raises ValueError).\n"
      "Returns the state word seen: the low 3 bits its state, bit 3 whether the\n"
      "future was watched, bit 4 whether a thread slept waiting for it. Moving\n"
-     "to cancelled drops the call."},
+     "out of pending drops the call, which will then never run."},
     {nullptr, nullptr, 0, nullptr},
 };
 
