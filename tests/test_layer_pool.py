@@ -291,10 +291,20 @@ def test_bad_arguments_are_refused_before_any_thread_starts(args, error, match):
     assert threading.active_count() == before
 
 
-def test_map_refuses_a_negative_timeout_and_names_threads():
+@pytest.mark.parametrize("chunksize", [1, 2])
+@pytest.mark.parametrize("timeout", [-1, 0, float("nan")])
+def test_map_with_a_timeout_already_past_raises_timeout_error_when_iterated(timeout, chunksize):
+    # As the standard map: the deadline is checked as results are read.
+    release = threading.Event()
+    with WorkerPool(2) as pool:
+        results = pool.map(release.wait, [T, T], timeout=timeout, chunksize=chunksize)
+        with pytest.raises(TimeoutError):
+            next(results)
+        release.set()
+
+
+def test_map_names_threads():
     with WorkerPool(2, thread_name_prefix="crew") as pool:
-        with pytest.raises(ValueError, match="timeout"):
-            pool.map(int, [1], timeout=-1)
         names = {pool.submit_to(w, lambda: threading.current_thread().name).result(T) for w in range(2)}
         assert names == {"crew_0", "crew_1"}
 

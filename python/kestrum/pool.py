@@ -25,7 +25,6 @@ from typing import TYPE_CHECKING, Any, NamedTuple, ParamSpec, TypeVar
 
 from kestrum._kestrum_core import ThreadPoolClosedError
 from kestrum._kestrum_native import NativeFuture, NativeStealingPool
-from kestrum._timeouts import check_timeout
 
 if TYPE_CHECKING:
     from concurrent.futures._base import _Waiter
@@ -623,7 +622,6 @@ class WorkerPool(Executor):
         calls after it in the chunk do not run. ``buffersize``, where the
         interpreter's ``Executor.map`` has it, limits the tasks submitted
         ahead of the results read."""
-        check_timeout(timeout)
         if chunksize < 1:
             raise ValueError("chunksize must be >= 1.")
         if chunksize == 1:
