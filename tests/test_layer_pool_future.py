@@ -259,10 +259,14 @@ def test_a_future_done_before_its_call_ran_lets_go_of_the_call(how):
     arg = Arg()
     gone = weakref.ref(arg)
     if how == "broken pool":
+        submitted = threading.Event()
+
         def fail():
+            submitted.wait(T)  # the task is queued before the pool breaks
             raise RuntimeError("initializer")
         pool = WorkerPool(1, initializer=fail)
         future = pool.submit(id, arg)
+        submitted.set()
         with pytest.raises(cf.BrokenExecutor):
             future.result(T)
     else:
