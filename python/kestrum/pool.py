@@ -499,7 +499,7 @@ class WorkerPool(Executor):
     later submits fail with ``concurrent.futures.thread.BrokenThreadPool``.
     Threads are named ``f"{thread_name_prefix}_{index}"``. With
     ``metrics=False`` the per-task ``active``/``completed`` counters of
-    ``metrics()`` are not kept, which saves two native calls per task.
+    ``metrics()`` are not kept, which saves three atomic updates per task.
 
     Forking is safe: in the child, pools inherited from the parent refuse new
     work (their threads do not exist there) and new pools work as usual.

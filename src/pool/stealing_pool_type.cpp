@@ -41,12 +41,12 @@ struct StealingPoolState {
   // reference, held in an atomic so that every method may read it while
   // set_wakers() runs.
   std::atomic<PyObject*> wakers{nullptr};
-  // For submit()/submit_many(): a tuple (future type, refusal), set at most
+  // For submit()/submit_to()/submit_many(): a tuple (future type, refusal), set at most
   // once and then kept, like `wakers`. The future type is NativeFuture or a
   // subclass; refusal() returns the exception a refused submit raises.
   std::atomic<PyObject*> submitter{nullptr};
-  // Set by abandon(), in a forked child: submit() and submit_many() refuse
-  // before they touch the core, whose locks a vanished thread may hold.
+  // Set by abandon(), in a forked child: every submit path refuses (see
+  // submitter_of) before it touches the core, whose locks a vanished thread may hold.
   std::atomic<bool> abandoned{false};
 };
 
