@@ -26,6 +26,9 @@
 //    the worker registered, no stealable task and no task pinned to i was
 //    queued. Every later push sees the registration and claims a parked
 //    worker (the pinned worker itself for a pinned push).
+//  - Progress: a worker that takes a pinned task while stealable tasks wait
+//    claims another worker for them, so a long pinned task does not hold up
+//    shared work that a parked worker could run.
 //  - pop(i) reports Closed only once the pool is closed and, at one instant
 //    after that, nothing was queued that worker i could be handed: close()
 //    strands nothing submitted before it.
@@ -162,15 +165,30 @@ class StealingPoolCore {
   }
 
   // On Task, moves worker `index`'s next task into `out`, which must be
-  // empty. Idle may be momentary (tasks moved between queues while this call
+  // empty, and sets `*wake` as push() does (see below), else to kNoWorker;
+  // a caller with no way to wake a worker passes nullptr and claims none.
+  // Idle may be momentary (tasks moved between queues while this call
   // looked); park() tells for sure. An index at or beyond n takes only from
   // the shared queue and by stealing.
-  PopResult pop(std::uint64_t index, Task& out) noexcept {
+  //
+  // A worker may have been claimed (or its spin counted on) for a task in
+  // the shared queue, while a task pinned to it, which found it claimed
+  // already and woke nobody, came too. If it takes the pinned one first,
+  // it passes the claim on: otherwise the shared task would wait for the
+  // pinned one to finish while another worker stays parked.
+  PopResult pop(std::uint64_t index, Task& out, std::uint64_t* wake) noexcept {
+    if (wake != nullptr) *wake = kNoWorker;
     const bool worker = index < num_threads_;
     for (int scan = 0; scan < kScans; ++scan) {
       if (worker) {
         if (take_run(index, out)) return PopResult::Task;
-        if (take_pinned(index, out)) return PopResult::Task;
+        if (take_pinned(index, out)) {
+          if (wake != nullptr && stealable_.load(std::memory_order_seq_cst) != 0) {
+            *wake = claim_for_work();
+            if (*wake == kSpinner) *wake = kNoWorker;
+          }
+          return PopResult::Task;
+        }
       }
       switch (pull_shared(index, out)) {
         case PopResult::Task: return PopResult::Task;

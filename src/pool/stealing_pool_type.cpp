@@ -56,13 +56,25 @@ Failure pool_closed() { return Failure(native_closed_error_type(), "Pool is clos
 
 Failure task_is_none() { return Failure(PyExc_TypeError, "pool task cannot be None"); }
 
-// None, or the index of the parked worker that was claimed, after calling
-// its waker if the pool has them (no pool lock is held here).
-Result<OwnedRef> woken(const State& self, std::uint64_t worker) {
-  if (worker == Core::kNoWorker) return py_none();
+// Calls the waker of the parked worker that was claimed, if any and if the
+// pool has wakers (no pool lock is held here).
+void wake_claimed(const State& self, std::uint64_t worker) {
+  if (worker == Core::kNoWorker) return;
   if (PyObject* wakers = self.wakers.load(std::memory_order_acquire)) {
     call_reporting_errors(PyTuple_GET_ITEM(wakers, static_cast<Py_ssize_t>(worker)));
   }
+}
+
+// Where pop() may put a worker it claims: nowhere if the pool has no
+// wakers, since nobody would wake that worker.
+std::uint64_t* claimable(const State& self, std::uint64_t& wake) {
+  return self.wakers.load(std::memory_order_acquire) != nullptr ? &wake : nullptr;
+}
+
+// None, or the index of the parked worker that was claimed, after waking it.
+Result<OwnedRef> woken(const State& self, std::uint64_t worker) {
+  if (worker == Core::kNoWorker) return py_none();
+  wake_claimed(self, worker);
   return py_u64(worker);
 }
 
@@ -119,8 +131,11 @@ Result<OwnedRef> push_many(State& self, PyObject* tasks) {
 
 Result<OwnedRef> pop(State& self, std::uint64_t index) {
   OwnedRef task;
-  switch (self.core->pop(index, task)) {
-    case PopResult::Task: return task;  // the queue's reference, handed over
+  std::uint64_t wake;
+  switch (self.core->pop(index, task, claimable(self, wake))) {
+    case PopResult::Task:
+      wake_claimed(self, wake);
+      return task;  // the queue's reference, handed over
     case PopResult::Idle: return py_none();
     case PopResult::Closed: return pool_closed();
     case PopResult::OutOfMemory: break;
@@ -349,8 +364,11 @@ Result<OwnedRef> run_task(PyObject* task) {
 // `track`, the worker's active and completed counters follow the task.
 Result<OwnedRef> run_next(State& self, std::uint64_t index, bool track) {
   OwnedRef task;
-  switch (self.core->pop(index, task)) {
-    case PopResult::Task: break;
+  std::uint64_t wake;
+  switch (self.core->pop(index, task, claimable(self, wake))) {
+    case PopResult::Task:
+      wake_claimed(self, wake);
+      break;
     case PopResult::Idle: return py_none();
     case PopResult::Closed: return pool_closed();
     case PopResult::OutOfMemory: return Failure::out_of_memory();
@@ -409,7 +427,9 @@ PyMethodDef methods[] = {
      "pop($self, index)\n--\n\n"
      "Worker `index`'s next task, stolen from another worker if need be, or\n"
      "None. Raises ThreadPoolClosedError once the pool is closed and nothing\n"
-     "is left for this worker."},
+     "is left for this worker. A worker handed a pinned task while shared\n"
+     "tasks wait claims a parked worker for those and calls its waker (none\n"
+     "without set_wakers())."},
     {"await_work", index_method<"await_work", await_work>(), kFastKw,
      "await_work($self, index)\n--\n\n"
      "Spin briefly, with the interpreter detached, until work for worker\n"

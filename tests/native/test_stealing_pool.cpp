@@ -31,7 +31,7 @@ std::uint64_t push(Pool& pool, std::uint64_t index, std::uint64_t id,
 Ids pop(Pool& pool, std::uint64_t index, int n = 1, PopResult none = PopResult::Idle) {
   Ids got;
   for (Item out; n-- > 0; out.reset()) {
-    const PopResult r = pool.pop(index, out);
+    const PopResult r = pool.pop(index, out, nullptr);
     EXPECT_EQ(r, out.id() != 0 ? PopResult::Task : none);
     got.push_back(out.id());
   }
@@ -188,15 +188,22 @@ struct Parker {
   std::mutex mu;
   std::condition_variable cv;
   bool token = false;
+  bool blocked = false;  // inside acquire(), for tests that need a parked worker
   void release() {
     std::lock_guard guard(mu);
     token = true;
-    cv.notify_one();
+    cv.notify_all();
   }
   void acquire() {
     std::unique_lock lock(mu);
+    blocked = true;
+    cv.notify_all();
     cv.wait(lock, [this] { return token; });
-    token = false;
+    token = blocked = false;
+  }
+  void wait_blocked() {
+    std::unique_lock lock(mu);
+    cv.wait(lock, [this] { return blocked; });
   }
 };
 
@@ -215,10 +222,12 @@ TEST_P(StealingStressTest, EveryTaskRunsOnceAndEveryWorkerRetires) {
   auto worker = [&](std::uint64_t index) {
     std::uint64_t spins = 0;
     for (Item out;; out.reset()) {
-      const PopResult r = pool.pop(index, out);
+      std::uint64_t claimed;
+      const PopResult r = pool.pop(index, out, &claimed);
       if (r == PopResult::Closed) return;
       ASSERT_NE(r, PopResult::OutOfMemory);
       if (r == PopResult::Task) {
+        wake(claimed);
         ++ran[out.id()];
         // Now and then a slow task, so that queues build up and get stolen.
         if (out.id() % 997 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -276,6 +285,77 @@ TEST_P(StealingStressTest, EveryTaskRunsOnceAndEveryWorkerRetires) {
     EXPECT_GT(steals, 0u) << "the slow tasks should have left work to steal";
   }
 }
+
+// Progress: a worker that a shared push counted on (claimed while parked,
+// or its spin's ticket taken) and that then gets a long task pinned to it
+// (that push found it claimed already and woke nobody) must not leave the
+// shared task waiting behind the long one while the other worker stays
+// parked. Two workers on real threads; the long task runs until the end.
+class StealingProgressTest : public CountingTestP<bool> {};
+
+TEST_P(StealingProgressTest, APinnedTaskDoesNotHoldUpSharedWorkWhileAWorkerIsParked) {
+  const bool spinner = GetParam();
+  constexpr std::uint64_t kLong = 1, kShort = 2;
+  Pool pool(2);
+  std::vector<Parker> parkers(2);
+  std::atomic<bool> short_ran{false}, finish_long{false}, spun{false}, go_on{!spinner};
+  auto wake = [&](std::uint64_t w) {
+    if (w != kNone) parkers[w].release();
+  };
+  auto serve = [&](std::uint64_t index) {
+    for (Item out;; out.reset()) {
+      std::uint64_t claimed;
+      const PopResult r = pool.pop(index, out, &claimed);
+      if (r == PopResult::Closed) return;
+      if (r == PopResult::Task) {
+        wake(claimed);
+        if (out.id() == kShort) short_ran = true;
+        while (out.id() == kLong && !finish_long) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      if (pool.park(index) != ParkDecision::Retry) parkers[index].acquire();
+    }
+  };
+  std::vector<std::thread> threads;
+  // With `spinner`, worker 0 holds a spin ticket and then stops before it
+  // looks again, as a thread the system took the core from would.
+  threads.emplace_back([&] {
+    if (spinner) {
+      EXPECT_TRUE(pool.work_soon(0, std::chrono::seconds(20)));
+      spun = true;
+      while (!go_on) std::this_thread::yield();
+    }
+    serve(0);
+  });
+  threads.emplace_back(serve, 1);
+  parkers[1].wait_blocked();
+  if (spinner) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // worker 0 is spinning
+  } else {
+    parkers[0].wait_blocked();
+  }
+  const std::uint64_t counted_on = spinner ? 0 : push(pool, kNone, kShort);
+  if (spinner) {
+    EXPECT_EQ(push(pool, kNone, kShort), kNone) << "the push takes the spinner's ticket";
+    while (!spun) std::this_thread::yield();
+  }
+  ASSERT_NE(counted_on, kNone);
+  EXPECT_EQ(push(pool, counted_on, kLong), kNone) << "the worker is claimed already";
+  go_on = true;
+  wake(spinner ? kNone : counted_on);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!short_ran && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(short_ran) << "the shared task waited for the pinned one while a worker stayed parked";
+  finish_long = true;
+  pool.close();
+  for (std::uint64_t w; (w = pool.claim_parked()) != kNone;) wake(w);
+  for (auto& t : threads) t.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(CountedOn, StealingProgressTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ASpinner" : "AParkedWorker"; });
 
 INSTANTIATE_TEST_SUITE_P(Workers, StealingStressTest, ::testing::Values(1, 2, 4),
                          [](const auto& info) { return std::to_string(info.param) + "workers"; });
