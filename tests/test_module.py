@@ -105,6 +105,14 @@ def test_capacity_overflow_panics(code):
     assert info.value.args == ("capacity overflow",)
 
 
+# Below the limit but far beyond any memory: the array sizes overflow, and
+# the allocator must not be handed a wrapped-around size.
+@pytest.mark.parametrize("workers", [2**57, 2**58, 2**59 + 12345, 2**60 - 1])
+def test_a_worker_count_too_large_to_allocate_is_a_memory_error(workers):
+    with pytest.raises(MemoryError):
+        NativeWorkerPool(workers)
+
+
 def test_panic_raised_by_python_code_stays_a_panic(capsys):
     with pytest.raises(BaseException) as first:
         AtomicMetrics(2**57)

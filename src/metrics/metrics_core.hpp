@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 #include "core/cache_line.hpp"
+#include "core/nothrow_array.hpp"
 
 namespace kestrum {
 
@@ -33,7 +34,7 @@ class CounterArray {
   // Allocates nothing for zero workers. Out of memory: an empty array, and
   // allocated() is false.
   explicit CounterArray(std::size_t n) noexcept
-      : slots_(n == 0 ? nullptr : new (std::nothrow) CounterSlot[n]), size_(slots_ ? n : 0),
+      : slots_(n == 0 ? nullptr : new_array_nothrow<CounterSlot>(n)), size_(slots_ ? n : 0),
         allocated_(n == 0 || slots_ != nullptr) {}
 
   bool allocated() const noexcept { return allocated_; }

@@ -95,6 +95,8 @@ class StealingPoolCore {
         workers_(std::make_unique<Worker[]>(n)),
         counters_(n),
         steals_(n) {
+    // The counter arrays report a failed allocation instead of throwing.
+    if (!counters_.allocated() || !steals_.allocated()) throw std::bad_alloc();
     idle_.reserve(n);  // each worker is registered at most once at a time
   }
 

@@ -38,6 +38,7 @@
 
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
+#include "core/nothrow_array.hpp"
 #include "core/ring_buffer.hpp"
 #include "core/short_mutex.hpp"
 #include "metrics/metrics_core.hpp"
@@ -71,9 +72,9 @@ class WorkerPoolCore {
   explicit WorkerPoolCore(std::uint64_t n) : num_threads_(n) {
     auto global = make_unbounded_channel<Task>();
     if (n >= kMaxWorkers) throw std::length_error("capacity overflow");
-    local_senders_.reset(new (std::nothrow) ChannelSender<Task>[n]);
-    local_receivers_.reset(new (std::nothrow) ChannelReceiver<Task>[n]);
-    buffers_.reset(new (std::nothrow) WorkerBuffer[n]);
+    local_senders_.reset(new_array_nothrow<ChannelSender<Task>>(n));
+    local_receivers_.reset(new_array_nothrow<ChannelReceiver<Task>>(n));
+    buffers_.reset(new_array_nothrow<WorkerBuffer>(n));
     if (!global.sender || !local_senders_ || !local_receivers_ || !buffers_) return;
     for (std::uint64_t i = 0; i < n; ++i) {
       auto local = make_bounded_channel<Task>(kLocalCapacity);
