@@ -105,6 +105,25 @@ def test_wakers_are_called_for_every_claim():
     assert pool.claim_parked() == 1 and woken == [0, 1, 1]
 
 
+@pytest.mark.parametrize("with_wakers", [True, False])
+def test_a_worker_taking_a_pinned_task_passes_its_claim_on_to_shared_work(with_wakers):
+    pool, woken = NativeStealingPool(2), []
+    if with_wakers:
+        pool.set_wakers(tuple(lambda i=i: woken.append(i) for i in range(2)))
+    assert pool.park(0) == 0 and pool.park(1) == 0
+    claimed = pool.push(shared := Task())
+    assert pool.push_to(claimed, pinned := Task()) is None  # claimed already
+    assert pool.pop(claimed) is pinned
+    other = 1 - claimed
+    if with_wakers:
+        assert woken == [claimed, other]  # woken for the shared task
+        assert pool.claim_parked() is None
+    else:
+        assert woken == []  # nobody could wake it: it stays parked
+        assert pool.claim_parked() == other
+    assert pool.pop(other) is shared
+
+
 def test_a_failing_waker_is_reported_not_raised():
     pool, reports = NativeStealingPool(1), []
     pool.set_wakers((lambda: 1 / 0,))
