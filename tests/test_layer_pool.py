@@ -1,6 +1,7 @@
 import asyncio
 import collections
 import concurrent.futures as cf
+import functools
 import gc
 import operator
 import os
@@ -76,6 +77,33 @@ def test_dropped_pool_still_finishes_queued_work():
     for t in threads:
         t.join(T)
         assert not t.is_alive()
+
+
+# A pool known only through its bound submit works as the standard pool
+# does: nobody called shutdown(), so the call is not refused, and once that
+# last holder goes too, the workers exit.
+@pytest.mark.parametrize("make", [WorkerPool, cf.ThreadPoolExecutor], ids=["kestrum", "stdlib"])
+@pytest.mark.parametrize("how", ["temporary", "bound submit kept", "bound submit_to kept"])
+def test_a_pool_known_only_through_its_bound_submit_stays_open(make, how):
+    if how == "bound submit_to kept" and make is cf.ThreadPoolExecutor:
+        pytest.skip("the standard pool has no submit_to")
+    if how == "temporary":
+        future = make(1, "held-by-submit").submit(pow, 2, 5)
+    elif how == "bound submit kept":
+        call = make(1, "held-by-submit").submit
+        future = call(pow, 2, 5)
+    else:
+        call = functools.partial(make(1, "held-by-submit").submit_to, 0)
+        future = call(pow, 2, 5)
+    assert future.result(T) == 32
+    if make is WorkerPool and how != "temporary":
+        workers = [t for t in threading.enumerate() if t.name.startswith("held-by-submit")]
+        assert workers
+        del call
+        gc.collect()
+        for t in workers:
+            t.join(T)
+        assert not any(t.is_alive() for t in workers)
 
 
 class Stop(BaseException):

@@ -394,6 +394,22 @@ class _Core:
             task._fail_unrun(BrokenThreadPool(_BROKEN))
 
 
+class _Lifeline:
+    """Alive while anything can still submit to one pool (see WorkerPool)."""
+
+    __slots__ = ("__weakref__",)
+
+
+def _holding(lifeline: _Lifeline, call: Callable[..., Any]) -> Callable[..., Any]:
+    """`call`, as a callable that keeps `lifeline` alive: a bound native
+    method holds only the native pool, so a pool known only through its
+    bound submit (``WorkerPool(1).submit(f)``) would close under the call. A
+    partial with nothing bound passes the call on with no Python frame."""
+    fast = functools.partial(call)
+    fast._lifeline = lifeline  # type: ignore[attr-defined]  # a partial has a __dict__
+    return fast
+
+
 _live_cores: weakref.WeakSet[_Core] = weakref.WeakSet()
 _exiting = False
 
@@ -541,14 +557,19 @@ class WorkerPool(Executor):
         self._submit_many: Callable[[Callable[..., Any], Iterable[Iterable[Any]]], list[Future[Any]]] = (
             core.native.submit_many
         )
+        # Dropping the pool without shutdown() still lets its workers finish
+        # the queued work and exit: the core closes once nothing holds the
+        # pool or one of its fast submits below, all of which hold this.
+        lifeline = _Lifeline()
+        self._lifeline = lifeline
         # The whole submit in one native call, with no Python frame around
         # it: the future is made and queued there, with no kwargs dict unless
         # there are keyword arguments. A subclass that overrides either keeps
         # its own, and its super() calls reach the same native call.
         if type(self).submit is WorkerPool.submit:
-            self.submit = self._submit  # type: ignore[method-assign]
+            self.submit = _holding(lifeline, self._submit)  # type: ignore[method-assign]
         if type(self).submit_to is WorkerPool.submit_to:
-            self.submit_to = self._submit_to  # type: ignore[method-assign]
+            self.submit_to = _holding(lifeline, self._submit_to)  # type: ignore[method-assign]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
@@ -560,9 +581,7 @@ class WorkerPool(Executor):
             core.close()
             raise
         _live_cores.add(core)
-        # Dropping the pool without shutdown() still lets its workers finish
-        # the queued work and exit.
-        self._finalizer = weakref.finalize(self, core.close)
+        self._finalizer = weakref.finalize(lifeline, core.close)
 
     @property
     def max_workers(self) -> int:
