@@ -125,7 +125,6 @@ def test_negative_timeouts_are_refused_even_when_the_call_would_not_wait(call):
 @pytest.mark.parametrize("bad,error,match", [
     pytest.param("a", TypeError, "'maxsize' must be an int, not str", id="str"),
     pytest.param(2.0, TypeError, "'maxsize' must be an int, not float", id="float"),
-    pytest.param(-1, ValueError, "maxsize", id="negative"),
 ])
 def test_bad_maxsize_is_refused_with_the_parameter_named(bad, error, match):
     with pytest.raises(error, match=match):
@@ -137,12 +136,29 @@ def test_non_number_timeout_names_the_parameter():
         Channel().recv(timeout="1")
 
 
+@pytest.mark.parametrize("maxsize", [0, -1, -(2**70)])
+def test_a_maxsize_of_zero_or_less_is_unbounded_as_for_the_standard_queues(maxsize):
+    ch, q = Channel(maxsize), queue.Queue(maxsize)
+    for i in range(3000):
+        ch.send(i, timeout=0)
+        q.put(i, timeout=0)
+    assert (ch.maxsize, len(ch)) == (q.maxsize, q.qsize()) == (maxsize, 3000)
+    assert asyncio.Queue(maxsize).maxsize == maxsize
+
+
 @pytest.mark.skipif(not hasattr(queue, "ShutDown"), reason="queue.ShutDown is new in 3.13")
-def test_channel_closed_is_a_queue_shutdown():
+@pytest.mark.parametrize("side", ["thread", "coroutine"])
+def test_channel_closed_is_what_the_standard_queues_raise_after_shutdown(side):
     ch = Channel()
     ch.close()
-    with pytest.raises(queue.ShutDown):
-        ch.send(1)
+    # Code written for queue.Queue catches queue.ShutDown, and code written
+    # for asyncio.Queue catches asyncio.QueueShutDown, on either side.
+    for error in (queue.ShutDown, asyncio.QueueShutDown):
+        with pytest.raises(error):
+            if side == "thread":
+                ch.send(1)
+            else:
+                asyncio.run(ch.recv_async())
 
 
 def test_with_block_closes_the_channel_and_items_stay_receivable():

@@ -41,6 +41,7 @@ from __future__ import annotations
 import asyncio
 import operator
 import queue
+import sys
 import threading
 from collections import deque
 from collections.abc import Callable, Iterator
@@ -60,19 +61,23 @@ _D = TypeVar("_D")
 # this object.
 _NOTHING = object()
 
-# Where the standard library has queue.ShutDown (3.13+), a closed channel is
-# one of those too, so code written for queue.Queue.shutdown() handles it.
-_ClosedBase: type[Exception] = getattr(queue, "ShutDown", Exception)
-
-
-class ChannelClosed(_ClosedBase):  # type: ignore[valid-type,misc]
-    """Raised by a send on a closed channel, and by a receive on a closed
+_CLOSED_DOC = """Raised by a send on a closed channel, and by a receive on a closed
     channel with nothing left to receive."""
+
+# Where the standard library has queue.ShutDown and asyncio.QueueShutDown
+# (3.13+), a closed channel is both, so code written for the shutdown() of
+# queue.Queue (threads) or of asyncio.Queue (coroutines) handles it.
+if sys.version_info >= (3, 13):
+    class ChannelClosed(queue.ShutDown, asyncio.QueueShutDown):
+        __doc__ = _CLOSED_DOC
+else:
+    class ChannelClosed(Exception):
+        __doc__ = _CLOSED_DOC
 
 
 class Channel(ChannelBase, Generic[_T]):
     """A FIFO channel between any number of threads and event loops;
-    ``maxsize`` 0 means unbounded.
+    ``maxsize`` 0 or less means unbounded, as for ``queue.Queue``.
 
     Threads use ``send``/``recv`` (and plain iteration), coroutines
     ``await send_async``/``await recv_async`` (and ``async for``), all at
@@ -105,9 +110,7 @@ class Channel(ChannelBase, Generic[_T]):
             maxsize = operator.index(maxsize)
         except TypeError:
             raise TypeError(f"Channel() argument 'maxsize' must be an int, not {type(maxsize).__name__}") from None
-        if maxsize < 0:
-            raise ValueError("maxsize must be 0 (unbounded) or positive")
-        self = super().__new__(cls, maxsize)
+        self = super().__new__(cls, max(maxsize, 0))
         self._maxsize = maxsize
         self._lock = threading.Lock()
         self._senders = deque()
@@ -116,7 +119,7 @@ class Channel(ChannelBase, Generic[_T]):
 
     @property
     def maxsize(self) -> int:
-        """The bound given at creation; 0 for an unbounded channel."""
+        """The bound given at creation; 0 or less for an unbounded channel."""
         return self._maxsize
 
     if TYPE_CHECKING:
