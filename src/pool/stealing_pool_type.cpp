@@ -41,12 +41,14 @@ struct StealingPoolState {
   // reference, held in an atomic so that every method may read it while
   // set_wakers() runs.
   std::atomic<PyObject*> wakers{nullptr};
-  // For submit()/submit_to()/submit_many(): a tuple (future type, refusal), set at most
-  // once and then kept, like `wakers`. The future type is NativeFuture or a
-  // subclass; refusal() returns the exception a refused submit raises.
+  // For submit(), submit_to() and submit_many(): a tuple (future type,
+  // refusal), set at most once and then kept, like `wakers`. The future type
+  // is NativeFuture or a subclass; refusal() returns the exception a refused
+  // submit raises.
   std::atomic<PyObject*> submitter{nullptr};
   // Set by abandon(), in a forked child: every submit path refuses (see
-  // submitter_of) before it touches the core, whose locks a vanished thread may hold.
+  // submitter_of) before it touches the core, whose locks a vanished thread
+  // may hold.
   std::atomic<bool> abandoned{false};
 };
 
@@ -131,7 +133,7 @@ Result<OwnedRef> push_many(State& self, PyObject* tasks) {
 
 Result<OwnedRef> pop(State& self, std::uint64_t index) {
   OwnedRef task;
-  std::uint64_t wake;
+  std::uint64_t wake = Core::kNoWorker;
   switch (self.core->pop(index, task, claimable(self, wake))) {
     case PopResult::Task:
       wake_claimed(self, wake);
@@ -364,7 +366,7 @@ Result<OwnedRef> run_task(PyObject* task) {
 // `track`, the worker's active and completed counters follow the task.
 Result<OwnedRef> run_next(State& self, std::uint64_t index, bool track) {
   OwnedRef task;
-  std::uint64_t wake;
+  std::uint64_t wake = Core::kNoWorker;
   switch (self.core->pop(index, task, claimable(self, wake))) {
     case PopResult::Task:
       wake_claimed(self, wake);
