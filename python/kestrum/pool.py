@@ -400,13 +400,16 @@ class _Lifeline:
     __slots__ = ("__weakref__",)
 
 
-def _holding(lifeline: _Lifeline, call: Callable[..., Any]) -> Callable[..., Any]:
-    """`call`, as a callable that keeps `lifeline` alive: a bound native
-    method holds only the native pool, so a pool known only through its
-    bound submit (``WorkerPool(1).submit(f)``) would close under the call. A
-    partial with nothing bound passes the call on with no Python frame."""
+def _holding(lifeline: _Lifeline, call: Callable[..., Any], stands_for: Callable[..., Any]) -> Callable[..., Any]:
+    """`call`, as a callable that keeps `lifeline` alive and is documented as
+    the method it stands for: a bound native method holds only the native
+    pool, so a pool known only through its bound submit
+    (``WorkerPool(1).submit(f)``) would close under the call. A partial with
+    nothing bound passes the call on with no Python frame."""
     fast = functools.partial(call)
-    fast._lifeline = lifeline  # type: ignore[attr-defined]  # a partial has a __dict__
+    # A partial has a __dict__, where these go.
+    fast._lifeline = lifeline  # type: ignore[attr-defined]
+    fast.__doc__ = stands_for.__doc__
     return fast
 
 
@@ -567,9 +570,9 @@ class WorkerPool(Executor):
         # there are keyword arguments. A subclass that overrides either keeps
         # its own, and its super() calls reach the same native call.
         if type(self).submit is WorkerPool.submit:
-            self.submit = _holding(lifeline, self._submit)  # type: ignore[method-assign]
+            self.submit = _holding(lifeline, self._submit, WorkerPool.submit)  # type: ignore[method-assign]
         if type(self).submit_to is WorkerPool.submit_to:
-            self.submit_to = _holding(lifeline, self._submit_to)  # type: ignore[method-assign]
+            self.submit_to = _holding(lifeline, self._submit_to, WorkerPool.submit_to)  # type: ignore[method-assign]
         self._threads = core.threads
         prefix = thread_name_prefix or f"WorkerPool-{next(_pool_ids)}"
         try:
