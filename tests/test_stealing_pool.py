@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from kestrum._kestrum_core import ThreadPoolClosedError
-from kestrum._kestrum_native import NativeStealingPool
+from kestrum._kestrum_native import NativeFuture, NativeStealingPool
 
 
 class Task:
@@ -139,3 +139,15 @@ def test_a_failing_waker_is_reported_not_raised():
         sys.unraisablehook = old
     assert reports == [ZeroDivisionError]
     assert isinstance(pool.pop(0), Task)
+
+
+# What a refused submit raises comes from the layer's refusal(); anything but
+# an exception instance must not reach the interpreter as the exception.
+@pytest.mark.parametrize("returned", [42, ValueError, None], ids=["int", "class", "None"])
+@pytest.mark.parametrize("stop", ["close", "abandon"])
+def test_a_refusal_that_returns_no_exception_instance_is_a_type_error(returned, stop):
+    pool = NativeStealingPool(1)
+    pool.set_submitter(NativeFuture, lambda: returned)
+    getattr(pool, stop)()
+    with pytest.raises(TypeError, match=r"refusal\(\) must return an exception instance"):
+        pool.submit(print)

@@ -214,6 +214,11 @@ Result<OwnedRef> set_submitter(State& self, PyObject* future_type, PyObject* ref
 Result<OwnedRef> refused(PyObject* submitter) {
   OwnedRef exception = OwnedRef::steal(PyObject_CallNoArgs(PyTuple_GET_ITEM(submitter, 1)));
   if (!exception) return Failure::pending();
+  // Raising anything else would hand the interpreter an exception that is
+  // none: a crash, or a class raised as if it were an instance.
+  if (!PyExceptionInstance_Check(exception.get())) {
+    return Failure(PyExc_TypeError, "refusal() must return an exception instance");
+  }
   PyErr_SetRaisedException(exception.release());
   return Failure::pending();
 }
