@@ -136,8 +136,8 @@ def test_non_number_timeout_names_the_parameter():
         Channel().recv(timeout="1")
 
 
-@pytest.mark.parametrize("maxsize", [0, -1, -(2**70)])
-def test_a_maxsize_of_zero_or_less_is_unbounded_as_for_the_standard_queues(maxsize):
+@pytest.mark.parametrize("maxsize", [0, -1, -(2**70), 2**64, 2**70])
+def test_a_maxsize_of_zero_or_less_or_beyond_reach_is_unbounded_as_for_the_standard_queues(maxsize):
     ch, q = Channel(maxsize), queue.Queue(maxsize)
     for i in range(3000):
         ch.send(i, timeout=0)

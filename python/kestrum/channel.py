@@ -61,6 +61,8 @@ _D = TypeVar("_D")
 # this object.
 _NOTHING = object()
 
+_LARGEST_BOUND = 2**64 - 1
+
 _CLOSED_DOC = """Raised by a send on a closed channel, and by a receive on a closed
     channel with nothing left to receive."""
 
@@ -110,7 +112,9 @@ class Channel(ChannelBase, Generic[_T]):
             maxsize = operator.index(maxsize)
         except TypeError:
             raise TypeError(f"Channel() argument 'maxsize' must be an int, not {type(maxsize).__name__}") from None
-        self = super().__new__(cls, max(maxsize, 0))
+        # 0 or less is unbounded, as for queue.Queue; a bound no 64-bit
+        # count can reach is the same as the largest one.
+        self = super().__new__(cls, min(max(maxsize, 0), _LARGEST_BOUND))
         self._maxsize = maxsize
         self._lock = threading.Lock()
         self._senders = deque()
