@@ -31,21 +31,30 @@
 namespace kestrum {
 namespace {
 
+// A task's call: the callable and its arguments.
+struct Call {
+  OwnedRef fn;
+  OwnedRef args;
+  OwnedRef kwargs;  // empty: no keyword arguments
+};
+
 struct FutureFields {
-  FutureFields(PyObject* fn_, OwnedRef args_, OwnedRef kwargs_) noexcept
-      : fn(OwnedRef::borrow(fn_)), args(std::move(args_)), kwargs(std::move(kwargs_)) {}
-  FutureFields(FutureFields&& other) noexcept
-      : fn(std::move(other.fn)), args(std::move(other.args)), kwargs(std::move(other.kwargs)) {}
+  FutureFields(PyObject* fn, OwnedRef args, OwnedRef kwargs) noexcept
+      : call{OwnedRef::borrow(fn), std::move(args), std::move(kwargs)} {}
+  FutureFields(FutureFields&& other) noexcept : call(std::move(other.call)) {}
   ~FutureFields() {
     OwnedRef held = OwnedRef::steal(lock.exchange(nullptr, std::memory_order_relaxed));
   }
 
   FutureStateWord word;
-  // The call: set when the future is made, taken by whichever thread moves
-  // the state out of Pending (the worker running it, or cancel()).
-  OwnedRef fn;
-  OwnedRef args;
-  OwnedRef kwargs;  // empty: no keyword arguments
+  // Moves the call out, leaving none. Taken by whichever thread moves the
+  // state out of Pending (the worker running it, cancel(), a completion by
+  // hand), and released when the value returned goes: a finalizer run by
+  // that release sees the future already without it.
+  Call take_call() noexcept { return std::move(call); }
+
+  // Set when the future is made; see take_call().
+  Call call;
   // The outcome: written by the thread holding the Completing claim, read
   // only once Finished is seen.
   OwnedRef result;
@@ -120,12 +129,8 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
   // by a broken pool) lets go of the call now, as running it would have:
   // no worker touches it once the state has left Pending. Released when
   // this returns.
-  OwnedRef fn, args, kwargs;
-  if (state == FutureState::Pending) {
-    fn = std::move(f.fn);
-    args = std::move(f.args);
-    kwargs = std::move(f.kwargs);
-  }
+  Call dropped;
+  if (state == FutureState::Pending) dropped = f.take_call();
   f.result = std::move(result);
   f.exception = std::move(exception);
   // Watched: the Python half publishes under the future's lock, then notifies.
@@ -264,9 +269,9 @@ int future_init(PyObject*, PyObject*, PyObject*) noexcept { return 0; }
 int future_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   State& f = Self::of(self);
-  Py_VISIT(f.fn.get());
-  Py_VISIT(f.args.get());
-  Py_VISIT(f.kwargs.get());
+  Py_VISIT(f.call.fn.get());
+  Py_VISIT(f.call.args.get());
+  Py_VISIT(f.call.kwargs.get());
   Py_VISIT(f.result.get());
   Py_VISIT(f.exception.get());
   Py_VISIT(f.lock.load(std::memory_order_relaxed));
@@ -277,7 +282,7 @@ int future_clear(PyObject* self) noexcept {
   State& f = Self::of(self);
   // Moved out first, released when these go: a finalizer run by a release
   // sees the future already emptied.
-  OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
+  Call call = f.take_call();
   OwnedRef result = std::move(f.result), exception = std::move(f.exception);
   OwnedRef lock = OwnedRef::steal(f.lock.exchange(nullptr, std::memory_order_relaxed));
   return 0;
@@ -388,7 +393,7 @@ Result<OwnedRef> advance(PyObject* self, std::uint64_t from, std::uint64_t to) {
     // Out of Pending by this call, cancelled or started by hand (a task
     // failed unrun, say): the call will never run, since a worker runs it
     // only by moving the state out of Pending itself. Let go of it now.
-    OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
+    Call dropped = f.take_call();
   }
   return py_u64(seen);
 }
@@ -518,9 +523,9 @@ Result<OwnedRef> run_native_future(PyObject* self) {
   {
     // The future outlives the call: it lets go of the callable and its
     // arguments as soon as the call returns.
-    OwnedRef fn = std::move(f.fn), args = std::move(f.args), kwargs = std::move(f.kwargs);
-    if (!fn || !args) return Failure(PyExc_RuntimeError, "the future has no call to run");
-    outcome_value = OwnedRef::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+    Call call = f.take_call();
+    if (!call.fn || !call.args) return Failure(PyExc_RuntimeError, "the future has no call to run");
+    outcome_value = OwnedRef::steal(PyObject_Call(call.fn.get(), call.args.get(), call.kwargs.get()));
     if (!outcome_value) raised = OwnedRef::steal(PyErr_GetRaisedException());
   }
   return complete(self, std::move(outcome_value), std::move(raised));
