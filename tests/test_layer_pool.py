@@ -106,6 +106,25 @@ def test_a_pool_known_only_through_its_bound_submit_stays_open(make, how):
         assert not any(t.is_alive() for t in workers)
 
 
+# A kept bound submit is often injected as a class attribute; the standard
+# pool's bound method stays itself there, and so must ours, name included.
+@pytest.mark.parametrize("make", [WorkerPool, cf.ThreadPoolExecutor], ids=["kestrum", "stdlib"])
+@pytest.mark.parametrize("method", ["submit", "submit_to"])
+def test_a_kept_bound_submit_stored_on_a_class_is_not_bound_again(make, method):
+    if method == "submit_to" and make is cf.ThreadPoolExecutor:
+        pytest.skip("the standard pool has no submit_to")
+    with make(1) as pool:
+        kept = getattr(pool, method)
+
+        class Service:
+            spawn = kept
+
+        args = (0, pow, 2, 5) if method == "submit_to" else (pow, 2, 5)
+        assert Service().spawn(*args).result(T) == 32
+        assert Service.spawn is kept
+        assert (kept.__name__, kept.__qualname__) == (method, f"{make.__name__}.{method}")
+
+
 class Stop(BaseException):
     pass
 

@@ -400,15 +400,27 @@ class _Lifeline:
     __slots__ = ("__weakref__",)
 
 
+class _FastCall(functools.partial):  # type: ignore[type-arg]
+    """A pool's fast submit: passes the call on to the native one with no
+    Python frame, and stays what it was when stored on a class. A plain
+    partial binds to an instance read through a class (it is a method
+    descriptor on 3.14), where a bound method, the standard pool's submit,
+    does not."""
+
+    def __get__(self, instance: object, owner: type | None = None) -> _FastCall:
+        return self
+
+
 def _holding(lifeline: _Lifeline, call: Callable[..., Any], stands_for: Callable[..., Any]) -> Callable[..., Any]:
-    """`call`, as a callable that keeps `lifeline` alive and is documented as
-    the method it stands for: a bound native method holds only the native
-    pool, so a pool known only through its bound submit
-    (``WorkerPool(1).submit(f)``) would close under the call. A partial with
-    nothing bound passes the call on with no Python frame."""
-    fast = functools.partial(call)
+    """`call`, as a callable that keeps `lifeline` alive and is named and
+    documented as the method it stands for: a bound native method holds only
+    the native pool, so a pool known only through its bound submit
+    (``WorkerPool(1).submit(f)``) would close under the call."""
+    fast = _FastCall(call)
     # A partial has a __dict__, where these go.
     fast._lifeline = lifeline  # type: ignore[attr-defined]
+    fast.__name__ = stands_for.__name__  # type: ignore[attr-defined]
+    fast.__qualname__ = stands_for.__qualname__  # type: ignore[attr-defined]
     fast.__doc__ = stands_for.__doc__
     return fast
 
