@@ -3,6 +3,7 @@ references, and the closed error shared with _kestrum_core. The scheduling
 itself is tested in C++ (tests/native/test_stealing_pool.cpp) and through
 WorkerPool (test_layer_pool*.py)."""
 
+import random
 import sys
 
 import pytest
@@ -145,9 +146,64 @@ def test_a_failing_waker_is_reported_not_raised():
 # an exception instance must not reach the interpreter as the exception.
 @pytest.mark.parametrize("returned", [42, ValueError, None], ids=["int", "class", "None"])
 @pytest.mark.parametrize("stop", ["close", "abandon"])
-def test_a_refusal_that_returns_no_exception_instance_is_a_type_error(returned, stop):
+@pytest.mark.parametrize("submit", [
+    lambda pool: pool.submit(print),
+    lambda pool: pool.submit_to(0, print),
+    lambda pool: pool.submit_many(print, [()]),
+], ids=["submit", "submit_to", "submit_many"])
+def test_a_refusal_that_returns_no_exception_instance_is_a_type_error(returned, stop, submit):
     pool = NativeStealingPool(1)
     pool.set_submitter(NativeFuture, lambda: returned)
     getattr(pool, stop)()
     with pytest.raises(TypeError, match=r"refusal\(\) must return an exception instance"):
-        pool.submit(print)
+        submit(pool)
+
+
+# Progress, held against a model of the workers: random pushes, pinned pushes
+# and worker steps, one at a time. A worker is busy with a task for a few
+# steps, looks for work, or sleeps after park() said 0 until its waker has
+# run. Wakers count wake-ups. At no step may a shared task wait while no
+# worker looks or is about to and one sleeps, and no worker may get two
+# wake-ups for one sleep.
+PARKED, CLAIMED = 0, 2  # what park() says; 1 is "look again"
+
+
+@pytest.mark.parametrize("workers", [1, 2, 3, 4])
+def test_shared_work_never_waits_on_a_sleeping_worker_that_nobody_woke(workers):
+    for seed in range(40):
+        rnd = random.Random(seed)
+        pool, due = NativeStealingPool(workers), [0] * workers
+
+        def waker(i):
+            def wake():
+                due[i] += 1
+                assert due[i] == 1, f"worker {i} woken twice for one sleep"
+            return wake
+
+        pool.set_wakers(tuple(waker(i) for i in range(workers)))
+        state, busy_for, queued = ["looking"] * workers, [0] * workers, {}
+        for step in range(1500):
+            roll, i = rnd.random(), rnd.randrange(workers)
+            if roll < 0.3:
+                task = Task()
+                queued[task] = roll < 0.15  # shared?
+                pool.push(task) if queued[task] else pool.push_to(i, task)
+            elif state[i] == "busy":
+                busy_for[i] -= 1
+                state[i] = "busy" if busy_for[i] > 0 else "looking"
+            elif state[i] == "asleep":
+                if due[i]:
+                    due[i], state[i] = 0, "looking"
+            elif (task := pool.pop(i)) is not None:
+                del queued[task]
+                state[i], busy_for[i] = "busy", rnd.choice((1, 1, 5, 40))
+            else:
+                decision = pool.park(i)
+                if decision == PARKED:
+                    state[i] = "asleep"
+                elif decision == CLAIMED:
+                    assert due[i] == 1, f"worker {i} told it was claimed with no wake-up"
+                    due[i] = 0
+            coming = [s == "looking" or (s == "asleep" and due[k]) for k, s in enumerate(state)]
+            stranded = any(queued.values()) and not any(coming) and "asleep" in state
+            assert not stranded, f"seed {seed}, step {step}: a shared task waits while a worker sleeps unwoken"
