@@ -408,3 +408,82 @@ def test_a_finished_loop_is_not_kept_alive_by_kestrum():
     loop = asyncio.run(main())
     gc.collect()
     assert loop() is None
+
+
+# A loop closed by hand while a wake-up posted to it is still on its way:
+# the task it was for is destroyed with the loop, and the wake-up must reach
+# the next waiter of that side (here a coroutine on a loop of its own)
+# instead of dying with it; and nothing may keep the closed loop alive.
+@pytest.mark.parametrize("path", ["recv wake-up", "send wake-up", "pool.run outcome"])
+def test_a_loop_closed_with_a_wake_up_on_its_way_passes_it_on_and_is_let_go(path):
+    import gc
+    import weakref
+
+    ch: Channel = Channel(1)
+    if path == "send wake-up":
+        ch.send("full")
+    waiters = ch._senders if path == "send wake-up" else ch._receivers
+    gate, pool = threading.Event(), WorkerPool(1)
+    first = asyncio.new_event_loop()
+    if path == "recv wake-up":
+        task = first.create_task(ch.recv_async())
+    elif path == "send wake-up":
+        task = first.create_task(ch.send_async("first"))
+    else:
+        task = first.create_task(pool.run(gate.wait, T))
+    first.run_until_complete(asyncio.sleep(0.05))  # the task now waits
+    results: dict = {}
+    if path != "pool.run outcome":
+        wait = ch.send_async("second", timeout=T) if path == "send wake-up" else ch.recv_async(timeout=T)
+        second = _loop_thread(lambda: wait, threading.Barrier(1), results, "second")
+        deadline = time.monotonic() + T
+        while len(waiters) < 2 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        assert len(waiters) == 2
+    # The wake-up or the outcome for the first task, posted to its stopped loop.
+    if path == "recv wake-up":
+        ch.send("item")
+    elif path == "send wake-up":
+        assert ch.recv() == "full"
+    else:
+        gate.set()
+    pool.shutdown(wait=True)  # the outcome's relay has run
+    first.close()
+    closed = weakref.ref(first)
+    del task, first
+    gc.collect()
+    if path != "pool.run outcome":
+        second.join(T)
+        if path == "recv wake-up":
+            assert results == {"second": "item"}
+        else:
+            assert results == {"second": None} and ch.try_recv() == (True, "second")
+    assert closed() is None, "the closed loop is still alive"
+
+
+def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run():
+    from kestrum._aio import inbox_for
+
+    loop, ran = asyncio.new_event_loop(), []
+    try:
+        async def get_inbox():
+            return inbox_for(asyncio.get_running_loop())
+
+        inbox = loop.run_until_complete(get_inbox())
+
+        def interrupt(_):
+            raise KeyboardInterrupt
+
+        def post_batch():  # from another thread, so all three share one drain
+            for fn, arg in ((ran.append, 1), (interrupt, None), (ran.append, 2), (ran.append, 3)):
+                inbox.post(fn, arg)
+
+        poster = threading.Thread(target=post_batch)
+        poster.start()
+        poster.join()
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(asyncio.sleep(0.05))
+        loop.run_until_complete(asyncio.sleep(0.05))
+        assert ran == [1, 2, 3]
+    finally:
+        loop.close()

@@ -24,18 +24,30 @@ _T = TypeVar("_T")
 _A = TypeVar("_A")
 
 
+class _Batch(list[tuple[Callable[[Any], object], Any]]):
+    """Callbacks posted to a loop, run together by one drain."""
+
+    __slots__ = ("__weakref__",)
+
+
 class _Inbox:
     """The queue of callbacks other threads have posted to one loop."""
 
-    __slots__ = ("_loop", "_lock", "_pending", "_scheduled", "__weakref__")
+    __slots__ = ("_loop", "_lock", "_open", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         # Weakly: the per-thread cache below keeps the last inbox, and must
         # not keep a finished loop with it.
         self._loop = weakref.ref(loop)
         self._lock = threading.Lock()
-        self._pending: list[tuple[Callable[[Any], object], Any]] = []  # guarded by _lock
-        self._scheduled = False  # a _drain is on its way to the loop; guarded by _lock
+        # The batch a drain on its way to the loop will run, or None. Only
+        # that drain, queued on the loop, holds the batch: if the loop is
+        # closed first, the batch goes with the loop's queue, and so do the
+        # futures in it and the tasks awaiting them. Such a task then ends
+        # as every destroyed coroutine does (GeneratorExit), which passes on
+        # a wake-up it was sent; the inbox, which outlives the loop in the
+        # cache, would otherwise keep them all, the loop with them.
+        self._open: weakref.ref[_Batch] | None = None  # guarded by _lock
 
     def post(self, fn: Callable[[_A], object], arg: _A) -> bool:
         """Have the loop call ``fn(arg)`` soon, from any thread. False if the
@@ -47,35 +59,40 @@ class _Inbox:
             loop.call_soon(fn, arg)  # already on the loop: no self-pipe write
             return True
         with self._lock:
-            self._pending.append((fn, arg))
-            if self._scheduled:
+            batch = self._open() if self._open is not None else None
+            if batch is not None:
                 # The drain already on its way runs this too, unless the loop
                 # was closed meanwhile.
+                batch.append((fn, arg))
                 return not loop.is_closed()
-            self._scheduled = True
+            batch = _Batch([(fn, arg)])
+            self._open = weakref.ref(batch)
         try:
-            loop.call_soon_threadsafe(self._drain)
+            loop.call_soon_threadsafe(self._drain, batch)
         except RuntimeError:  # the loop is closed
             with self._lock:
-                self._pending.clear()
-                self._scheduled = False
+                self._open = None
             return False
         return True
 
-    def _drain(self) -> None:
-        # Runs on the loop. Take the batch first, so that posts made while it
-        # runs schedule a drain of their own.
+    def _drain(self, batch: _Batch) -> None:
+        # Runs on the loop. Close the batch first, so that posts made while
+        # it runs schedule a drain of their own.
         with self._lock:
-            batch = self._pending
-            self._pending = []
-            self._scheduled = False
+            if self._open is not None and self._open() is batch:
+                self._open = None
         loop = self._loop()
-        for fn, arg in batch:
+        for index, (fn, arg) in enumerate(batch):
             try:
                 fn(arg)
             except Exception as exc:  # one failing callback must not strand the rest
                 if loop is not None:
                     loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
+            except BaseException:
+                # An interrupt: the rest still runs, on the loop's next turn.
+                for later in batch[index + 1:]:
+                    self.post(*later)
+                raise
 
 
 # One inbox per loop, found through a per-thread cache: a loop runs on one
