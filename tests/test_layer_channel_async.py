@@ -487,3 +487,31 @@ def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run():
         assert ran == [1, 2, 3]
     finally:
         loop.close()
+
+
+@pytest.mark.parametrize("side", ["recv", "send"])
+def test_an_interrupt_as_a_coroutine_registers_leaves_no_waiter_behind(side, monkeypatch):
+    ch: Channel = Channel(1)
+    if side == "send":
+        ch.send("full")
+    waiters = ch._senders if side == "send" else ch._receivers
+    counted = Channel._counted
+
+    def interrupted(self) -> None:  # lands just after the waiter was appended
+        monkeypatch.setattr(Channel, "_counted", counted)
+        counted(self)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(Channel, "_counted", interrupted)
+
+    async def main():
+        with pytest.raises(KeyboardInterrupt):
+            await (ch.send_async("lost") if side == "send" else ch.recv_async())
+        assert not waiters
+        # The next waiter of that side gets the next wake-up.
+        other = asyncio.ensure_future(ch.send_async("next") if side == "send" else ch.recv_async())
+        await asyncio.sleep(0.01)
+        threading.Thread(target=ch.recv if side == "send" else ch.send, args=() if side == "send" else ("item",)).start()
+        return await asyncio.wait_for(other, T)
+
+    assert asyncio.run(main()) == (None if side == "send" else "item")

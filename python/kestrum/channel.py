@@ -256,10 +256,13 @@ class Channel(ChannelBase, Generic[_T]):
         while True:
             future: asyncio.Future[bool] = loop.create_future()
             token = AsyncWaiter(inbox, future)
-            with self._lock:
-                waiters.append(token)
-                self._counted()
             try:
+                # Registered inside the try: an interrupt right after the
+                # append must not leave a token that nobody awaits to swallow
+                # the next wake-up of this side.
+                with self._lock:
+                    waiters.append(token)
+                    self._counted()
                 if attempt():
                     self._leave(waiters, token)
                     return
