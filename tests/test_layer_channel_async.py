@@ -2,6 +2,9 @@ import asyncio
 import os
 import queue
 import random
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -461,7 +464,7 @@ def test_a_loop_closed_with_a_wake_up_on_its_way_passes_it_on_and_is_let_go(path
     assert closed() is None, "the closed loop is still alive"
 
 
-def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run():
+def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run_in_order():
     from kestrum._aio import inbox_for
 
     loop, ran = asyncio.new_event_loop(), []
@@ -471,11 +474,18 @@ def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run():
 
         inbox = loop.run_until_complete(get_inbox())
 
+        def first(_):
+            ran.append(1)
+            # Posted from another thread while this batch runs: a batch of its own.
+            poster = threading.Thread(target=inbox.post, args=(ran.append, 4))
+            poster.start()
+            poster.join()
+
         def interrupt(_):
             raise KeyboardInterrupt
 
-        def post_batch():  # from another thread, so all three share one drain
-            for fn, arg in ((ran.append, 1), (interrupt, None), (ran.append, 2), (ran.append, 3)):
+        def post_batch():  # from another thread, so all of them share one drain
+            for fn, arg in ((first, None), (interrupt, None), (ran.append, 2), (ran.append, 3)):
                 inbox.post(fn, arg)
 
         poster = threading.Thread(target=post_batch)
@@ -484,34 +494,143 @@ def test_an_interrupt_during_a_batch_of_wake_ups_leaves_the_rest_to_run():
         with pytest.raises(KeyboardInterrupt):
             loop.run_until_complete(asyncio.sleep(0.05))
         loop.run_until_complete(asyncio.sleep(0.05))
-        assert ran == [1, 2, 3]
+        assert ran == [1, 2, 3, 4]
     finally:
         loop.close()
 
 
+def test_a_wake_up_refused_by_a_closed_loop_is_passed_on_once():
+    import gc
+
+    ch: Channel = Channel()
+    first = asyncio.new_event_loop()
+    task = first.create_task(ch.recv_async())
+    first.run_until_complete(asyncio.sleep(0.05))
+    first.close()  # by hand, its task still listed as a receiver
+    listed, results = threading.Event(), {}
+
+    async def receivers():
+        got = []
+
+        async def one(name):
+            got.append((name, await ch.recv_async(timeout=T)))
+
+        tasks = []
+        for name in ("R2", "R3", "R4"):
+            tasks.append(asyncio.ensure_future(one(name)))
+            await asyncio.sleep(0.01)
+        listed.set()
+        await asyncio.gather(*tasks)
+        return got
+
+    other = _loop_thread(receivers, threading.Barrier(1), results, "got")
+    assert listed.wait(T)
+
+    def send_and_settle(item, left):
+        ch.send(item)
+        deadline = time.monotonic() + T
+        while len(ch._receivers) != left and time.monotonic() < deadline:
+            time.sleep(0.001)
+
+    send_and_settle("x1", 2)  # refused by the closed loop's task, so R2's
+    del task, first
+    gc.collect()  # that task's end must not pass x1's wake-up on again
+    send_and_settle("x2", 1)
+    ch.send("x3")
+    other.join(T)
+    assert results == {"got": [("R2", "x1"), ("R3", "x2"), ("R4", "x3")]}
+
+
+class _InterruptOnce:
+    """A lock whose next acquire raises, as a signal handler run while a
+    contended acquire waits would."""
+
+    def __init__(self, lock):
+        self.lock, self.armed = lock, True
+
+    def __enter__(self):
+        if self.armed:
+            self.armed = False
+            raise KeyboardInterrupt
+        return self.lock.__enter__()
+
+    def __exit__(self, *exc):
+        return self.lock.__exit__(*exc)
+
+
+# An interrupt as a coroutine registers, before or after its token is listed,
+# must leave the waiters already there as they were: no token left listed to
+# swallow a wake-up, no wake-up passed on that never came (which would send
+# the oldest waiter to the back).
+@pytest.mark.parametrize("where", ["before the append", "after the append"])
 @pytest.mark.parametrize("side", ["recv", "send"])
-def test_an_interrupt_as_a_coroutine_registers_leaves_no_waiter_behind(side, monkeypatch):
+def test_an_interrupt_as_a_coroutine_registers_leaves_the_other_waiters_as_they_were(side, where, monkeypatch):
     ch: Channel = Channel(1)
     if side == "send":
         ch.send("full")
     waiters = ch._senders if side == "send" else ch._receivers
     counted = Channel._counted
 
-    def interrupted(self) -> None:  # lands just after the waiter was appended
+    def interrupted(self) -> None:  # lands just after the token was listed
         monkeypatch.setattr(Channel, "_counted", counted)
         counted(self)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(Channel, "_counted", interrupted)
-
     async def main():
+        got = []
+
+        async def wait(name):
+            if side == "recv":
+                got.append((name, await ch.recv_async(timeout=T)))
+            else:
+                await ch.send_async(name, timeout=T)
+
+        tasks = []
+        for name in ("older", "younger"):
+            tasks.append(asyncio.ensure_future(wait(name)))
+            await asyncio.sleep(0.01)
+        if where == "before the append":
+            monkeypatch.setattr(ch, "_lock", _InterruptOnce(ch._lock))
+        else:
+            monkeypatch.setattr(Channel, "_counted", interrupted)
         with pytest.raises(KeyboardInterrupt):
             await (ch.send_async("lost") if side == "send" else ch.recv_async())
-        assert not waiters
-        # The next waiter of that side gets the next wake-up.
-        other = asyncio.ensure_future(ch.send_async("next") if side == "send" else ch.recv_async())
-        await asyncio.sleep(0.01)
-        threading.Thread(target=ch.recv if side == "send" else ch.send, args=() if side == "send" else ("item",)).start()
-        return await asyncio.wait_for(other, T)
+        assert len(waiters) == 2
+        for _ in range(2):  # one item (or one room) at a time
+            if side == "recv":
+                await asyncio.to_thread(ch.send, f"item {len(got)}")
+            else:
+                got.append(await asyncio.to_thread(ch.recv))
+            await asyncio.sleep(0.05)
+        await asyncio.wait_for(asyncio.gather(*tasks), T)
+        return got
 
-    assert asyncio.run(main()) == (None if side == "send" else "item")
+    expected = [("older", "item 0"), ("younger", "item 1")] if side == "recv" else ["full", "older"]
+    assert asyncio.run(main()) == expected
+
+
+# A collection that runs while a channel's waiter lock is held (in close(),
+# say) and destroys a task still listed as a waiter: the task's withdrawal
+# takes that lock again, on the same thread. In a child process, which a
+# deadlock cannot take the suite down with.
+def test_a_collection_ending_a_waiting_task_under_the_channel_lock_does_not_deadlock():
+    code = textwrap.dedent("""
+        import asyncio, gc
+        from kestrum import Channel
+        for k in range(40):  # moves the collection along close()
+            ch = Channel(0)
+            gc.collect()
+            gc.disable()
+            loop = asyncio.new_event_loop()
+            loop.create_task(ch.recv_async())
+            loop.run_until_complete(asyncio.sleep(0.01))
+            loop.close()
+            del loop
+            ch.try_send("x")  # refused by the closed loop's task, now garbage
+            gc.set_threshold(gc.get_count()[0] + k)
+            gc.enable()
+            ch.close()
+        print("no deadlock")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=T)
+    assert done.stdout.strip() == "no deadlock", done.stderr

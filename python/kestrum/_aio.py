@@ -24,6 +24,15 @@ _T = TypeVar("_T")
 _A = TypeVar("_A")
 
 
+# The locks of this layer (an inbox's, a channel's waiter lists') are
+# reentrant. A cyclic collection may run on any thread at any call, also
+# while such a lock is held, and destroy a task that was waiting on a
+# channel: its coroutine then withdraws from the channel and may pass a
+# wake-up on, taking these locks again on the same thread. Every step under
+# them leaves the guarded state whole before it calls anything, so such a
+# nested withdrawal sees a consistent state.
+
+
 class _Batch(list[tuple[Callable[[Any], object], Any]]):
     """Callbacks posted to a loop, run together by one drain."""
 
@@ -39,7 +48,7 @@ class _Inbox:
         # Weakly: the per-thread cache below keeps the last inbox, and must
         # not keep a finished loop with it.
         self._loop = weakref.ref(loop)
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # reentrant: see above
         # The batch a drain on its way to the loop will run, or None. Only
         # that drain, queued on the loop, holds the batch: if the loop is
         # closed first, the batch goes with the loop's queue, and so do the
@@ -89,10 +98,24 @@ class _Inbox:
                 if loop is not None:
                     loop.call_exception_handler({"message": "kestrum: callback failed", "exception": exc})
             except BaseException:
-                # An interrupt: the rest still runs, on the loop's next turn.
-                for later in batch[index + 1:]:
-                    self.post(*later)
+                # An interrupt: the rest still runs, on the loop's next turn,
+                # ahead of whatever other threads posted after it.
+                self._requeue(_Batch(batch[index + 1:]))
                 raise
+
+    def _requeue(self, rest: _Batch) -> None:
+        # On the loop, which is running, so not closed.
+        if not rest:
+            return
+        with self._lock:
+            batch = self._open() if self._open is not None else None
+            if batch is not None:
+                batch[0:0] = rest
+                return
+            self._open = weakref.ref(rest)
+        loop = self._loop()
+        if loop is not None:
+            loop.call_soon(self._drain, rest)
 
 
 # One inbox per loop, found through a per-thread cache: a loop runs on one
@@ -132,11 +155,14 @@ class AsyncWaiter:
     as the ``threading.Lock`` a blocked thread leaves there, except that it
     reports whether the wake-up can still be delivered."""
 
-    __slots__ = ("inbox", "future")
+    __slots__ = ("inbox", "future", "claimed")
 
     def __init__(self, inbox: _Inbox, future: asyncio.Future[bool]) -> None:
         self.inbox = inbox
         self.future = future
+        # Set by the waker that takes it off its list (under the list's
+        # lock), if that wake-up is this waiter's to use or pass on.
+        self.claimed = False
 
     def release(self) -> bool:
         """Wake the waiter on its loop; False if that loop is closed."""

@@ -94,7 +94,7 @@ class Channel(ChannelBase, Generic[_T]):
 
     __slots__ = ("_maxsize", "_lock", "_senders", "_receivers")
     _maxsize: int
-    _lock: threading.Lock
+    _lock: threading.RLock
     # Coroutines waiting in a send (channel full) and in a receive (channel
     # empty), oldest first. Changed only under _lock, and the native counts
     # with them. Threads wait inside the native channel.
@@ -116,7 +116,9 @@ class Channel(ChannelBase, Generic[_T]):
         # count can reach is the same as the largest one.
         self = super().__new__(cls, min(max(maxsize, 0), _LARGEST_BOUND))
         self._maxsize = maxsize
-        self._lock = threading.Lock()
+        # Guards the two waiter lists. Reentrant: a collection run under it
+        # may destroy a waiting task, whose withdrawal takes it again.
+        self._lock = threading.RLock()
         self._senders = deque()
         self._receivers = deque()
         return self
@@ -154,12 +156,16 @@ class Channel(ChannelBase, Generic[_T]):
                     # Taken off with no call in between, where an interrupt
                     # could land with the token out of the list and unheld.
                     token = waiters[0]
+                    token.claimed = True
                     del waiters[0]
                     self._counted()
                 # Released outside the lock: waking a coroutine may write to
                 # its loop's self-pipe.
                 if token.release():
                     return
+                # Its loop is closed: the next waiter has the wake-up, and
+                # the destroyed task must not pass it on a second time.
+                token.claimed = False
                 token = None
         except BaseException:
             # Interrupted holding a claimed waiter that may not have been
@@ -187,8 +193,9 @@ class Channel(ChannelBase, Generic[_T]):
     def _leave(self, waiters: deque[AsyncWaiter], token: AsyncWaiter) -> None:
         """Withdraw a waiter that is not going to use a wake-up. If a waker
         claimed it anyway, the item or room that wake-up announced may be
-        what another waiter of this side needs: pass it on."""
-        if not self._withdraw(waiters, token):
+        what another waiter of this side needs: pass it on. A token that
+        never made it onto the list has nothing to pass on."""
+        if not self._withdraw(waiters, token) and token.claimed:
             self._wake(waiters)
 
     # -- sending -----------------------------------------------------------
