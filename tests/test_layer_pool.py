@@ -1,6 +1,7 @@
 import asyncio
 import collections
 import concurrent.futures as cf
+import copy
 import functools
 import gc
 import operator
@@ -83,14 +84,18 @@ def test_dropped_pool_still_finishes_queued_work():
 # does: nobody called shutdown(), so the call is not refused, and once that
 # last holder goes too, the workers exit.
 @pytest.mark.parametrize("make", [WorkerPool, cf.ThreadPoolExecutor], ids=["kestrum", "stdlib"])
-@pytest.mark.parametrize("how", ["temporary", "bound submit kept", "bound submit_to kept"])
+@pytest.mark.parametrize("how", ["temporary", "bound submit kept", "a copy of it kept", "bound submit_to kept"])
 def test_a_pool_known_only_through_its_bound_submit_stays_open(make, how):
-    if how == "bound submit_to kept" and make is cf.ThreadPoolExecutor:
-        pytest.skip("the standard pool has no submit_to")
+    if how in ("bound submit_to kept", "a copy of it kept") and make is cf.ThreadPoolExecutor:
+        pytest.skip("the standard pool has no submit_to, and its submit cannot be copied")
     if how == "temporary":
         future = make(1, "held-by-submit").submit(pow, 2, 5)
     elif how == "bound submit kept":
         call = make(1, "held-by-submit").submit
+        future = call(pow, 2, 5)
+    elif how == "a copy of it kept":
+        call = copy.deepcopy(make(1, "held-by-submit").submit)
+        gc.collect()
         future = call(pow, 2, 5)
     else:
         call = functools.partial(make(1, "held-by-submit").submit_to, 0)

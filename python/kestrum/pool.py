@@ -410,6 +410,14 @@ class _FastCall(functools.partial):  # type: ignore[type-arg]
     def __get__(self, instance: object, owner: type | None = None) -> _FastCall:
         return self
 
+    # A copy would carry a lifeline of its own, which no finalizer watches:
+    # the pool could close under it. It stands for the pool, so it is kept.
+    def __copy__(self) -> _FastCall:
+        return self
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _FastCall:
+        return self
+
 
 def _holding(lifeline: _Lifeline, call: Callable[..., Any], stands_for: Callable[..., Any]) -> Callable[..., Any]:
     """`call`, as a callable that keeps `lifeline` alive and is named and
