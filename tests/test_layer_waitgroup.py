@@ -6,6 +6,7 @@ import time
 import pytest
 
 from kestrum import WaitGroup
+from kestrum._kestrum_core import RawAsyncWaitGroup
 from kestrum._kestrum_native import wait_group_count, wait_group_wait
 
 T = 10
@@ -144,6 +145,24 @@ def test_interrupted_wait_takes_its_waiter_back():
     with pytest.raises(KeyboardInterrupt):
         wg.wait()
     assert wg._raw.done() == []
+
+
+def test_an_interrupt_just_after_an_async_wait_registers_takes_its_waiter_back(monkeypatch):
+    wg, real = WaitGroup(), RawAsyncWaitGroup()
+    real.add(1)
+
+    class Interrupting:  # the registration lands, then a signal handler raises
+        def register_waiter(self, entry):
+            real.register_waiter(entry)
+            raise KeyboardInterrupt
+
+        def __getattr__(self, name):
+            return getattr(real, name)
+
+    monkeypatch.setattr(wg, "_raw", Interrupting())
+    with pytest.raises(KeyboardInterrupt):
+        asyncio.run(wg.wait_async())
+    assert real.done() == []  # nobody left listed
 
 
 def test_count_follows_add_and_done_and_is_read_only():

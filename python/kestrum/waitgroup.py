@@ -79,9 +79,11 @@ class WaitGroup:
         loop = asyncio.get_running_loop()
         future: asyncio.Future[bool] = loop.create_future()
         waiter = AsyncWaiter(inbox_for(loop), future)
-        if self._raw.register_waiter((None, waiter)):
-            return True
         try:
+            # Inside the try: an interrupt just after the registration must
+            # not leave the entry listed for nobody.
+            if self._raw.register_waiter((None, waiter)):
+                return True
             if seconds is None:
                 await future
             else:
