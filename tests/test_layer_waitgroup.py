@@ -165,6 +165,24 @@ def test_an_interrupt_just_after_an_async_wait_registers_takes_its_waiter_back(m
     assert real.done() == []  # nobody left listed
 
 
+# The counter holds up to 2**64 - 1 jobs, however they are added; past that,
+# the same RuntimeError as any overflow, with the count unchanged.
+@pytest.mark.parametrize("start, delta, fits", [
+    (0, 2**63, True), (0, 2**64 - 1, True), (1, 2**64 - 1, False), (0, 2**64, False), (0, 2**70, False),
+])
+def test_add_takes_any_delta_the_counter_can_hold(start, delta, fits):
+    wg = WaitGroup()
+    if start:
+        wg.add(start)
+    if fits:
+        wg.add(delta)
+        assert wg.count == start + delta
+    else:
+        with pytest.raises(RuntimeError, match="WaitGroup counter overflowed"):
+            wg.add(delta)
+        assert wg.count == start
+
+
 def test_count_follows_add_and_done_and_is_read_only():
     wg = WaitGroup()
     wg.add(3)

@@ -66,6 +66,9 @@ def wait_group_take(group: RawAsyncWaitGroup, count: int, /) -> None:
     """Take ``count`` (at least 1) off the counter, waking every waiter when
     it reaches zero."""
 
+def wait_group_put(group: RawAsyncWaitGroup, count: int, /) -> None:
+    """Add ``count`` (at least 1, up to what the counter holds) in one step."""
+
 def wait_group_done(group: RawAsyncWaitGroup, /) -> None:
     """Take one job off the counter, waking every waiter when it reaches zero."""
 

@@ -26,7 +26,7 @@ from typing import SupportsIndex
 
 from kestrum._aio import AsyncWaiter, inbox_for
 from kestrum._kestrum_core import RawAsyncWaitGroup
-from kestrum._kestrum_native import wait_group_count, wait_group_done, wait_group_take, wait_group_wait
+from kestrum._kestrum_native import wait_group_count, wait_group_done, wait_group_put, wait_group_take, wait_group_wait
 from kestrum._timeouts import check_timeout
 
 __all__ = ["WaitGroup"]
@@ -53,7 +53,10 @@ class WaitGroup:
         # the counter gets, whatever the object's comparisons say.
         delta = operator.index(delta)
         if delta >= 0:
-            self._raw.add(delta)
+            if delta < 2**63:
+                self._raw.add(delta)
+            else:  # beyond the raw add()'s signed delta, within the counter's range
+                wait_group_put(self._raw, delta)
             return
         # One step that also wakes the waiters when it reaches zero (the raw
         # add() never does): no other caller sees a count in between.

@@ -47,21 +47,25 @@ class WaitGroupCore {
   using List = RingBuffer<Entry>;
 
   AddResult add(std::int64_t delta) noexcept {
+    if (delta >= 0) return put(static_cast<std::uint64_t>(delta));
+    // Magnitude of a negative int64 without overflow (covers -2^63).
+    const std::uint64_t down = std::uint64_t{0} - static_cast<std::uint64_t>(delta);
     std::uint64_t current = counter_.load(std::memory_order_relaxed);
-    if (delta >= 0) {
-      const auto up = static_cast<std::uint64_t>(delta);
-      do {
-        if (current > UINT64_MAX - up) return AddResult::Overflow;
-      } while (!counter_.compare_exchange_weak(current, current + up, std::memory_order_acq_rel,
-                                               std::memory_order_relaxed));
-    } else {
-      // Magnitude of a negative int64 without overflow (covers -2^63).
-      const std::uint64_t down = std::uint64_t{0} - static_cast<std::uint64_t>(delta);
-      do {
-        if (current < down) return AddResult::Underflow;
-      } while (!counter_.compare_exchange_weak(current, current - down, std::memory_order_acq_rel,
-                                               std::memory_order_relaxed));
-    }
+    do {
+      if (current < down) return AddResult::Underflow;
+    } while (!counter_.compare_exchange_weak(current, current - down, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed));
+    return AddResult::Ok;
+  }
+
+  // Adds `up` jobs, the whole range of the counter: Overflow, and the
+  // counter unchanged, if it would pass 2^64 - 1.
+  AddResult put(std::uint64_t up) noexcept {
+    std::uint64_t current = counter_.load(std::memory_order_relaxed);
+    do {
+      if (current > UINT64_MAX - up) return AddResult::Overflow;
+    } while (!counter_.compare_exchange_weak(current, current + up, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed));
     return AddResult::Ok;
   }
 

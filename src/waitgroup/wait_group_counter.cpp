@@ -52,6 +52,27 @@ Result<OwnedRef> take_and_wake(WaitGroupState& self, std::uint64_t down, const c
 }
 
 constexpr const char* kAddUnderflow = "WaitGroup counter went negative: add() with negative delta";
+constexpr const char* kAddOverflow = "WaitGroup counter overflowed: add() with positive delta";
+
+// `arg` as a count of at least 1, of any size: false in `fits` if it is more
+// than any 64-bit counter holds.
+Result<std::uint64_t> count_of(PyObject* arg, bool& fits) {
+  OwnedRef count = OwnedRef::steal(PyNumber_Index(arg));
+  if (!count) return Failure::pending();
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+  if (small == -1 && PyErr_Occurred()) return Failure::pending();
+  if (overflow < 0 || (overflow == 0 && small < 1)) return Failure(PyExc_ValueError, "count must be at least 1");
+  fits = true;
+  if (overflow == 0) return static_cast<std::uint64_t>(small);
+  const unsigned long long large = PyLong_AsUnsignedLongLong(count.get());
+  if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    fits = false;
+    return std::uint64_t{0};
+  }
+  return static_cast<std::uint64_t>(large);
+}
 
 PyObject* wait_group_count(PyObject*, PyObject* group) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
@@ -68,19 +89,28 @@ PyObject* wait_group_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
     if (nargs != 2) return Failure(PyExc_TypeError, "wait_group_take() takes 2 arguments");
     WaitGroupState* self = state_of(args[0]);
     if (self == nullptr) return not_a_wait_group();
-    OwnedRef count = OwnedRef::steal(PyNumber_Index(args[1]));
-    if (!count) return Failure::pending();
-    int overflow = 0;
-    const long long small = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
-    if (small == -1 && PyErr_Occurred()) return Failure::pending();
-    if (overflow < 0 || (overflow == 0 && small < 1)) return Failure(PyExc_ValueError, "count must be at least 1");
-    if (overflow == 0) return take_and_wake(*self, static_cast<std::uint64_t>(small), kAddUnderflow);
-    const unsigned long long large = PyLong_AsUnsignedLongLong(count.get());
-    if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-      PyErr_Clear();  // above any 64-bit counter
-      return Failure(PyExc_RuntimeError, kAddUnderflow);
+    bool fits = false;
+    Result<std::uint64_t> count = count_of(args[1], fits);
+    if (!count.ok()) return std::move(count.failure());
+    if (!fits) return Failure(PyExc_RuntimeError, kAddUnderflow);  // above any 64-bit counter
+    return take_and_wake(*self, count.value(), kAddUnderflow);
+  });
+}
+
+// wait_group_put(group, count): count >= 1, of any size; the raw add()
+// takes a signed 64-bit delta, which leaves out half of the counter's range.
+PyObject* wait_group_put(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return run_entry([&]() -> Result<OwnedRef> {
+    if (nargs != 2) return Failure(PyExc_TypeError, "wait_group_put() takes 2 arguments");
+    WaitGroupState* self = state_of(args[0]);
+    if (self == nullptr) return not_a_wait_group();
+    bool fits = false;
+    Result<std::uint64_t> count = count_of(args[1], fits);
+    if (!count.ok()) return std::move(count.failure());
+    if (!fits || self->core->put(count.value()) == AddResult::Overflow) {
+      return Failure(PyExc_RuntimeError, kAddOverflow);
     }
-    return take_and_wake(*self, large, kAddUnderflow);
+    return py_none();
   });
 }
 
@@ -104,6 +134,11 @@ PyMethodDef native_wait_group_functions[] = {
      "raises RuntimeError and changes nothing if it holds less. When this\n"
      "brings the counter to zero, every waiter's release() is called; an\n"
      "exception from one is raised once the call has returned."},
+    {"wait_group_put", as_cfunction(wait_group_put), METH_FASTCALL,
+     "wait_group_put(group, count, /)\n--\n\n"
+     "Adds `count` (at least 1, up to what the counter holds) to the counter\n"
+     "of `group` in one step, or raises RuntimeError and changes nothing if\n"
+     "it would overflow."},
     {"wait_group_done", wait_group_done, METH_O,
      "wait_group_done(group, /)\n--\n\n"
      "wait_group_take(group, 1), with done()'s error for a counter at zero."},

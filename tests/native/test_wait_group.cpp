@@ -61,6 +61,13 @@ INSTANTIATE_TEST_SUITE_P(
                       AddCase{UINT64_MAX - 1, 1, AddResult::Ok, UINT64_MAX},
                       AddCase{k2To63 + 1, INT64_MAX, AddResult::Overflow, k2To63 + 1}));
 
+TEST(WaitGroupPut, TakesTheCountersWholeRangeAndNoMore) {
+  Group g;
+  EXPECT_EQ(g.put(UINT64_MAX), AddResult::Ok);
+  EXPECT_EQ(g.put(1), AddResult::Overflow);
+  EXPECT_EQ(g.counter(), UINT64_MAX);
+}
+
 class WaitGroup : public CountingTest {};
 
 // add() reaching zero hands nothing out and done() at zero is refused; the
