@@ -54,24 +54,31 @@ Result<OwnedRef> take_and_wake(WaitGroupState& self, std::uint64_t down, const c
 constexpr const char* kAddUnderflow = "WaitGroup counter went negative: add() with negative delta";
 constexpr const char* kAddOverflow = "WaitGroup counter overflowed: add() with positive delta";
 
-// `arg` as a count of at least 1, of any size: false in `fits` if it is more
-// than any 64-bit counter holds.
-Result<std::uint64_t> count_of(PyObject* arg, bool& fits) {
-  OwnedRef count = OwnedRef::steal(PyNumber_Index(arg));
-  if (!count) return Failure::pending();
+// The group of a (group, count) call, with the count (at least 1, of any
+// size) in `count`; `fits` false if it is more than any 64-bit counter holds.
+Result<WaitGroupState*> group_and_count(PyObject* const* args, Py_ssize_t nargs, const char* arity,
+                                        std::uint64_t& count, bool& fits) {
+  if (nargs != 2) return Failure(PyExc_TypeError, arity);
+  WaitGroupState* self = state_of(args[0]);
+  if (self == nullptr) return not_a_wait_group();
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(args[1]));
+  if (!index) return Failure::pending();
   int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (small == -1 && PyErr_Occurred()) return Failure::pending();
   if (overflow < 0 || (overflow == 0 && small < 1)) return Failure(PyExc_ValueError, "count must be at least 1");
   fits = true;
-  if (overflow == 0) return static_cast<std::uint64_t>(small);
-  const unsigned long long large = PyLong_AsUnsignedLongLong(count.get());
+  if (overflow == 0) {
+    count = static_cast<std::uint64_t>(small);
+    return self;
+  }
+  const unsigned long long large = PyLong_AsUnsignedLongLong(index.get());
   if (large == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
     fits = false;
-    return std::uint64_t{0};
   }
-  return static_cast<std::uint64_t>(large);
+  count = static_cast<std::uint64_t>(large);
+  return self;
 }
 
 PyObject* wait_group_count(PyObject*, PyObject* group) noexcept {
@@ -86,14 +93,12 @@ PyObject* wait_group_count(PyObject*, PyObject* group) noexcept {
 // counter holds is an underflow like any other).
 PyObject* wait_group_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
-    if (nargs != 2) return Failure(PyExc_TypeError, "wait_group_take() takes 2 arguments");
-    WaitGroupState* self = state_of(args[0]);
-    if (self == nullptr) return not_a_wait_group();
+    std::uint64_t count = 0;
     bool fits = false;
-    Result<std::uint64_t> count = count_of(args[1], fits);
-    if (!count.ok()) return std::move(count.failure());
+    Result<WaitGroupState*> self = group_and_count(args, nargs, "wait_group_take() takes 2 arguments", count, fits);
+    if (!self.ok()) return std::move(self.failure());
     if (!fits) return Failure(PyExc_RuntimeError, kAddUnderflow);  // above any 64-bit counter
-    return take_and_wake(*self, count.value(), kAddUnderflow);
+    return take_and_wake(*self.value(), count, kAddUnderflow);
   });
 }
 
@@ -101,13 +106,11 @@ PyObject* wait_group_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
 // takes a signed 64-bit delta, which leaves out half of the counter's range.
 PyObject* wait_group_put(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return run_entry([&]() -> Result<OwnedRef> {
-    if (nargs != 2) return Failure(PyExc_TypeError, "wait_group_put() takes 2 arguments");
-    WaitGroupState* self = state_of(args[0]);
-    if (self == nullptr) return not_a_wait_group();
+    std::uint64_t count = 0;
     bool fits = false;
-    Result<std::uint64_t> count = count_of(args[1], fits);
-    if (!count.ok()) return std::move(count.failure());
-    if (!fits || self->core->put(count.value()) == AddResult::Overflow) {
+    Result<WaitGroupState*> self = group_and_count(args, nargs, "wait_group_put() takes 2 arguments", count, fits);
+    if (!self.ok()) return std::move(self.failure());
+    if (!fits || self.value()->core->put(count) == AddResult::Overflow) {
       return Failure(PyExc_RuntimeError, kAddOverflow);
     }
     return py_none();
