@@ -6,7 +6,8 @@
    (again with ``metrics=False``). Tiny tasks: TASKS calls of
    ``sum(range(50))`` through ``WorkerPool.map(chunksize=TASKS/(20*workers))``
    and through ``submit_many``, against the same calls in a serial loop; and
-   the same split over bare threads, the most the machine gives right now.
+   the same split over bare threads, the most the interpreter gives right
+   now, and over separate processes, the most the machine gives right now.
    Imbalanced: one task that sleeps LONG seconds, submitted first, then
    SHORT trivial calls; the clock stops when every short result has been
    read. Against ThreadPoolExecutor and against the same pool without work
@@ -40,6 +41,7 @@ import math
 import os
 import queue
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -121,6 +123,44 @@ def tiny_raw_threads(workers: int, tasks: int) -> Timed:
         for thread in threads:
             thread.join()
         return tasks // workers * workers / (time.perf_counter() - start)
+    return run
+
+
+# A child of tiny_processes(): says it is ready, waits for the word, runs
+# its share of the calls, and prints how long that took.
+_TINY_CHILD = """
+import sys, time
+def _tiny():
+    return sum(range(50))
+calls = int(sys.argv[1])
+print("ready", flush=True)
+sys.stdin.readline()
+start = time.perf_counter()
+for _ in range(calls):
+    _tiny()
+print(time.perf_counter() - start, flush=True)
+"""
+
+
+def tiny_processes(processes: int, tasks: int) -> Timed:
+    """The machine's ceiling: `processes` interpreters of their own share the
+    calls. They share nothing, so what they fall short of `processes` times
+    one loop's speed is the machine's (cores shared with other guests, say),
+    not the interpreter's or a pool's."""
+    share = tasks // processes
+
+    def run() -> float:
+        children = [subprocess.Popen([sys.executable, "-c", _TINY_CHILD, str(share)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                    for _ in range(processes)]
+        for child in children:  # all started up before any begins
+            assert child.stdout is not None and child.stdout.readline() == "ready\n"
+        for child in children:
+            assert child.stdin is not None
+            child.stdin.write("go\n")
+            child.stdin.flush()
+        longest = max(float(child.communicate()[0]) for child in children)
+        return share * processes / longest
     return run
 
 
@@ -417,8 +457,10 @@ def main() -> int:
             tiny_pool(w, args.tasks, "map"), tiny_serial(args.tasks), args.reps)
     compare(tiny + "WorkerPool.submit_many vs a serial loop",
             tiny_pool(w, args.tasks, "many"), tiny_serial(args.tasks), args.reps)
-    compare(tiny + f"{w} bare threads (the ceiling) vs a serial loop",
+    compare(tiny + f"{w} bare threads (the interpreter's ceiling) vs a serial loop",
             tiny_raw_threads(w, args.tasks), tiny_serial(args.tasks), args.reps)
+    compare(tiny + f"{w} processes (the machine's ceiling) vs a serial loop",
+            tiny_processes(w, args.tasks), tiny_serial(args.tasks), args.reps)
     imbalanced = f"imbalanced: one {args.long:g} s task, then {args.short:,} tasks, {w} workers: WorkerPool vs "
     compare(imbalanced + "ThreadPoolExecutor",
             imbalanced_run(lambda: WorkerPool(w), args.short, args.long),
