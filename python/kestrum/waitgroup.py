@@ -47,8 +47,9 @@ class WaitGroup:
         self._raw = RawAsyncWaitGroup()
 
     def add(self, delta: SupportsIndex = 1) -> None:
-        """Add `delta` (which may be negative) to the counter. A counter that
-        would go below zero raises ``RuntimeError`` and stays as it was."""
+        """Add `delta` (which may be negative) to the counter, which holds 0
+        to 2**64 - 1. A counter that would leave that range raises
+        ``RuntimeError`` and stays as it was."""
         # Converted once: the sign chosen below must be the sign of the value
         # the counter gets, whatever the object's comparisons say.
         delta = operator.index(delta)
