@@ -2,7 +2,12 @@
 
 #include <new>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "binding/once.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace kestrum {
 namespace {
@@ -111,6 +116,12 @@ void Failure::raise() && noexcept {
 void raise_current_exception() noexcept {
   try {
     throw;
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    // The interpreter ended this thread (see thread_exit.hpp), from inside
+    // Python code this call ran: no exception can be raised to it.
+    park_ended_thread();
+#endif
   } catch (InternalFailure& failure) {
     if (failure.panic()) {
       PyErr_SetRaisedException(failure.panic().release());

@@ -1,12 +1,18 @@
 #include "binding/once.hpp"
 
+#include "binding/thread_exit.hpp"
+
 namespace kestrum {
 
 void ProcessOnce::lock_detached() noexcept {
-  if (mu_.try_lock()) return;
-  PyThreadState* state = PyEval_SaveThread();
-  mu_.lock();
-  PyEval_RestoreThread(state);
+  // Waits detached until the lock is free, then takes it attached: a thread
+  // that reattach() parks for good must not hold it.
+  while (!mu_.try_lock()) {
+    PyThreadState* state = PyEval_SaveThread();
+    mu_.lock();
+    mu_.unlock();
+    reattach(state);
+  }
 }
 
 namespace {

@@ -14,6 +14,8 @@
 
 #include <utility>
 
+#include "binding/thread_exit.hpp"
+
 namespace kestrum {
 
 class OwnedRef {
@@ -27,7 +29,14 @@ class OwnedRef {
     Py_XDECREF(old);
     return *this;
   }
-  ~OwnedRef() { Py_XDECREF(object_); }
+  ~OwnedRef() {
+#if PY_VERSION_HEX < 0x030E0000
+    // Unwinding a thread that the interpreter ended (see thread_exit.hpp):
+    // nothing may touch the interpreter, so the reference is left.
+    if (object_ != nullptr && detached_from_interpreter()) return;
+#endif
+    Py_XDECREF(object_);
+  }
 
   // Adopts a new reference (may be null).
   static OwnedRef steal(PyObject* object) noexcept { return OwnedRef(object); }

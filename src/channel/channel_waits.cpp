@@ -1,5 +1,7 @@
 #include "channel/channel_waits.hpp"
 
+#include "binding/thread_exit.hpp"
+
 namespace kestrum {
 namespace {
 
@@ -10,12 +12,12 @@ template <class Op>
 WaitResult wait_detached(Op&& op) noexcept {
   PyThreadState* detached = PyEval_SaveThread();
   const WaitResult result = op([&]() noexcept {
-    PyEval_RestoreThread(detached);
+    reattach(detached);
     const bool raised = PyErr_CheckSignals() < 0;
     detached = PyEval_SaveThread();
     return raised;
   });
-  PyEval_RestoreThread(detached);
+  reattach(detached);
   return result;
 }
 

@@ -23,6 +23,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
+#include "binding/thread_exit.hpp"
 #include "core/parker.hpp"
 #include "native_registry.hpp"
 #include "pool/future_state_core.hpp"
@@ -199,7 +200,7 @@ Result<bool> wait_natively(State& f, std::optional<double> seconds) {
   const std::optional<Deadline> deadline = seconds ? std::optional(deadline_after(*seconds)) : std::nullopt;
   PyThreadState* detached = PyEval_SaveThread();
   const bool done = f.word.spin_until_done();
-  PyEval_RestoreThread(detached);
+  reattach(detached);
   if (done) return true;
   for (;;) {
     // Before every sleep: a signal that came while this thread spun, or
@@ -208,7 +209,7 @@ Result<bool> wait_natively(State& f, std::optional<double> seconds) {
     if (PyErr_CheckSignals() < 0) return Failure::pending();
     detached = PyEval_SaveThread();
     const ParkResult r = f.word.sleep_until_done(deadline ? &*deadline : nullptr);
-    PyEval_RestoreThread(detached);
+    reattach(detached);
     if (r == ParkResult::Unparked) return true;
     if (r == ParkResult::TimedOut) return FutureStateWord::is_done(f.word.state());
   }

@@ -11,6 +11,7 @@
 #include "binding/call.hpp"
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
+#include "binding/thread_exit.hpp"
 #include "native_registry.hpp"
 #include "pool/native_future.hpp"
 #include "pool/stealing_pool_core.hpp"
@@ -157,7 +158,7 @@ Result<OwnedRef> await_work(State& self, std::uint64_t index) {
   constexpr std::chrono::microseconds kSpinFor{50};
   PyThreadState* detached = PyEval_SaveThread();
   const bool soon = self.core->work_soon(index, kSpinFor);
-  PyEval_RestoreThread(detached);
+  reattach(detached);
   return py_bool(soon);
 }
 

@@ -15,6 +15,7 @@
 #include "binding/convert.hpp"
 #include "binding/entry.hpp"
 #include "binding/once.hpp"
+#include "binding/thread_exit.hpp"
 #include "core/parker.hpp"
 #include "native_registry.hpp"
 #include "waitgroup/wait_group_state.hpp"
@@ -106,7 +107,7 @@ Result<OwnedRef> wait(PyObject* group, PyObject* timeout) {
   for (;;) {
     const ParkResult p = parker.park(deadline ? &*deadline : nullptr);
     if (p == ParkResult::Unparked) break;
-    PyEval_RestoreThread(detached);
+    reattach(detached);
     if (p == ParkResult::TimedOut) {
       // Timed out, unless a done() handed the entry out meanwhile: then the
       // counter did reach zero, and the wake-up is only late.
@@ -123,7 +124,7 @@ Result<OwnedRef> wait(PyObject* group, PyObject* timeout) {
     }
     detached = PyEval_SaveThread();
   }
-  PyEval_RestoreThread(detached);
+  reattach(detached);
   return py_bool(true);
 }
 

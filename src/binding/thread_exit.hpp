@@ -1,0 +1,33 @@
+#pragma once
+// Threads that the interpreter ends while it finalizes.
+//
+// Interpreters before 3.14 end a thread that re-enters them during
+// finalization (PyEval_RestoreThread, directly or inside any Python code we
+// call) with pthread_exit, which unwinds the stack like an exception: through
+// our noexcept frames, which terminate the process, and through destructors
+// that would release references with no interpreter to release them to.
+// Later interpreters park such a thread for good instead; so do we: the
+// process exits around it.
+#include <Python.h>
+
+namespace kestrum {
+
+// PyEval_RestoreThread(state), parking the thread for good if the
+// interpreter ends it instead.
+void reattach(PyThreadState* state) noexcept;
+
+// Parks the calling thread for good. For the handler that has caught the
+// unwinding of a thread the interpreter ended.
+[[noreturn]] void park_ended_thread() noexcept;
+
+// True on a thread with no interpreter attached, which is where an ended
+// thread's unwinding runs: references are left to the exiting process.
+inline bool detached_from_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() == nullptr;
+#else
+  return _PyThreadState_UncheckedGet() == nullptr;
+#endif
+}
+
+}  // namespace kestrum
