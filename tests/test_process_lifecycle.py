@@ -1,6 +1,8 @@
-"""Process life-cycle paths, each in a child interpreter: threads that wake
-up while the interpreter finalizes."""
+"""Process life-cycle paths, each in a child interpreter: forking while
+threads wait on a channel, and threads that wake up while the interpreter
+finalizes."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -11,6 +13,56 @@ import pytest
 def run(code: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=60)
+
+
+_FORK_BESIDE_BLOCKED_THREADS = """
+import os, queue, threading, time
+from kestrum import Channel
+
+ch = Channel({maxsize})
+for _ in range({maxsize}):
+    ch.send("full")
+blocked = {blocked!r}
+for _ in range(4):  # waiting in the parent; these threads do not exist in the child
+    target = ch.recv if blocked == "recv" else lambda: ch.send("parent's")
+    threading.Thread(target=target, daemon=True).start()
+time.sleep(0.2)
+
+pid = os.fork()
+if pid == 0:
+    # The child's own threads, whose stacks may be where the parent's
+    # waiters were, must get every item sent here.
+    while blocked == "send" and ch.try_recv()[0]:
+        pass
+    got, timed_out = [], []
+    def take():
+        try:
+            while (item := ch.recv(timeout=5)) is not None:
+                got.append(item)
+        except queue.Empty:
+            timed_out.append(True)
+    takers = [threading.Thread(target=take) for _ in range(4)]
+    for t in takers:
+        t.start()
+    for item in [*range(60), *[None] * 4]:
+        ch.send(item, timeout=5)
+        time.sleep(0.0005)
+    for t in takers:
+        t.join()
+    os._exit(0 if sorted(got) == list(range(60)) and not timed_out else 3)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.parametrize(("blocked", "maxsize"), [("recv", 0), ("send", 1)])
+def test_the_child_of_a_fork_beside_threads_blocked_on_a_channel_can_use_it(blocked, maxsize):
+    # Three forks: a child's new thread lands on a vanished waiter's stack
+    # more often than not, but not always.
+    for _ in range(3):
+        done = run(_FORK_BESIDE_BLOCKED_THREADS.format(blocked=blocked, maxsize=maxsize))
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip() == "0", (done.stdout, done.stderr)
 
 
 _WAKES_WHILE_FINALIZING = """

@@ -20,6 +20,9 @@
 //    registration happens-before the look (see WaiterQueue::empty()).
 //  - A waiter that leaves without using a wake-up that was meant for it
 //    (stopped by its hook) passes the wake-up on to the next waiter.
+//  - In the child of a fork, the parent's waiting threads, which do not
+//    exist there, are forgotten without being touched: their places on the
+//    lists lived on their stacks, which the child's new threads may reuse.
 //
 // Memory order: as ChannelCore for items and for "closed", which is the
 // core's own disconnected flag, set under the core's lock: the core decides
@@ -34,6 +37,7 @@
 
 #include "channel/channel_core.hpp"
 #include "core/cache_line.hpp"
+#include "core/fork_epoch.hpp"
 #include "core/parker.hpp"
 #include "core/short_mutex.hpp"
 #include "core/spin_wait.hpp"
@@ -46,6 +50,7 @@ struct Waiter {
   Waiter* prev = nullptr;  // guarded by the queue's mutex
   Waiter* next = nullptr;  // guarded by the queue's mutex
   bool queued = false;     // guarded by the queue's mutex
+  std::uint64_t epoch = 0;  // the fork_epoch() it was queued in; guarded by the queue's mutex
 };
 
 // The FIFO of threads waiting on one side of a channel. A waker claims the
@@ -54,8 +59,12 @@ struct Waiter {
 // its Parker may go.
 class WaiterQueue {
  public:
+  WaiterQueue() noexcept : epoch_(fork_epoch()) {}
+
   void push(Waiter& w) noexcept {
     std::lock_guard guard(mu_);
+    forget_parent_waiters_lock_held();
+    w.epoch = epoch_;
     w.prev = tail_;
     w.next = nullptr;
     (tail_ ? tail_->next : head_) = &w;
@@ -68,9 +77,17 @@ class WaiterQueue {
   // unparked it by now).
   bool withdraw(Waiter& w) noexcept {
     std::lock_guard guard(mu_);
-    if (!w.queued) return false;
+    if (!listed_lock_held(w)) return false;
     unlink_lock_held(w);
     return true;
+  }
+
+  // False once `w` is off the list: claimed by a waker, or forgotten in a
+  // fork's child (the forking thread's own, if it forked from a signal
+  // handler run during its wait), where no waker will find it again.
+  bool listed(Waiter& w) noexcept {
+    std::lock_guard guard(mu_);
+    return listed_lock_held(w);
   }
 
   // Withdraws a waiter that will not use a wake-up; if one was meant for it,
@@ -84,6 +101,7 @@ class WaiterQueue {
 
   bool wake_one() noexcept {
     std::lock_guard guard(mu_);
+    forget_parent_waiters_lock_held();
     Waiter* w = head_;
     if (w == nullptr) return false;
     unlink_lock_held(*w);
@@ -93,6 +111,7 @@ class WaiterQueue {
 
   void wake_all() noexcept {
     std::lock_guard guard(mu_);
+    forget_parent_waiters_lock_held();
     while (Waiter* w = head_) {
       unlink_lock_held(*w);
       w->parker.unpark();
@@ -106,6 +125,21 @@ class WaiterQueue {
   bool empty() const noexcept { return size_.load(std::memory_order_acquire) == 0; }
 
  private:
+  // In the child of a fork, every listed waiter is a thread of the parent:
+  // drop them all, without touching them.
+  void forget_parent_waiters_lock_held() noexcept {
+    const std::uint64_t now = fork_epoch();
+    if (epoch_ == now) [[likely]] return;
+    epoch_ = now;
+    head_ = tail_ = nullptr;
+    size_.store(0, std::memory_order_relaxed);
+  }
+
+  bool listed_lock_held(const Waiter& w) noexcept {
+    forget_parent_waiters_lock_held();
+    return w.queued && w.epoch == epoch_;
+  }
+
   void unlink_lock_held(Waiter& w) noexcept {
     (w.prev ? w.prev->next : head_) = w.next;
     (w.next ? w.next->prev : tail_) = w.prev;
@@ -117,6 +151,7 @@ class WaiterQueue {
   ShortMutex mu_;
   Waiter* head_ = nullptr;  // guarded by mu_
   Waiter* tail_ = nullptr;  // guarded by mu_
+  std::uint64_t epoch_;     // the fork_epoch() the list belongs to; guarded by mu_
   std::atomic<std::uint64_t> size_{0};  // written under mu_, read without it
 };
 
@@ -255,7 +290,11 @@ class BlockingChannel {
             side.leave(w);
             return WaitResult::Stopped;
           }
-          continue;  // still queued, or claimed with the unpark pending
+          // Claimed meanwhile (the waker, done under the lock listed() takes,
+          // has unparked it), or forgotten because the stop hook forked and
+          // nobody will wake it: retry from the top. Else wait on.
+          if (!side.listed(w)) break;
+          continue;
         }
         if (side.withdraw(w)) return WaitResult::TimedOut;
         // Claimed just as the time ran out: one last look. If it finds

@@ -2,9 +2,12 @@
 // time-outs, close, signal interruption, and threads with exact totals.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <barrier>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -319,6 +322,29 @@ TEST_F(BlockingChannelTest, AStoppedWaiterPassesItsWakeUpOn) {
   EXPECT_EQ(b_result, WaitResult::Done) << "the wake-up died with A";
   EXPECT_EQ(b_got.id(), 1u);
   sigaction(SIGUSR1, &old, nullptr);
+}
+
+// In the child of a fork the parent's waiting threads are gone, and their
+// places on the lists, which lived on their stacks, may be another thread's
+// memory by now: the child must neither wake nor unlink them.
+TEST(WaiterQueueTest, TheChildOfAForkLeavesTheParentsWaitersAlone) {
+  WaiterQueue queue;
+  auto parents = std::make_unique<Waiter>();  // on the heap: the child frees it
+  queue.push(*parents);
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    parents.reset();  // as the vanished thread's stack: any use is a use after free
+    const bool nobody_to_wake = !queue.wake_one();
+    Waiter mine;
+    queue.push(mine);
+    const bool mine_woken = queue.wake_one() && !queue.withdraw(mine);
+    _exit(nobody_to_wake && mine_woken && queue.empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child touched the parent's waiter";
+  EXPECT_TRUE(queue.withdraw(*parents)) << "the parent's own list changed";
 }
 
 }  // namespace
