@@ -65,6 +65,50 @@ def test_the_child_of_a_fork_beside_threads_blocked_on_a_channel_can_use_it(bloc
         assert done.stdout.strip() == "0", (done.stdout, done.stderr)
 
 
+_FORK_BESIDE_WAITING_COROUTINES = """
+import asyncio, os, queue, threading, time
+from kestrum import Channel
+
+ch = Channel({maxsize})
+for _ in range({maxsize}):
+    ch.send("full")
+blocked = {blocked!r}
+async def wait_in_parent():
+    await (ch.recv_async() if blocked == "recv" else ch.send_async("parent's"))
+# On a loop of another thread, which the child does not have.
+threading.Thread(target=asyncio.run, args=(wait_in_parent(),), daemon=True).start()
+time.sleep(0.2)
+
+pid = os.fork()
+if pid == 0:
+    async def main():
+        # The other side moves once the child's coroutine waits too: its
+        # wake-up must reach that coroutine, not the parent's.
+        if blocked == "recv":
+            threading.Timer(0.1, ch.send, ("item",)).start()
+            return await ch.recv_async(timeout=5) == "item"
+        threading.Timer(0.1, ch.recv).start()
+        await ch.send_async("child's", timeout=5)
+        return ch.recv(timeout=5) == "child's"
+    try:
+        ok = asyncio.run(main())
+    except queue.Empty:
+        ok = False
+    except queue.Full:
+        ok = False
+    os._exit(0 if ok else 3)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@pytest.mark.parametrize(("blocked", "maxsize"), [("recv", 0), ("send", 1)])
+def test_the_child_of_a_fork_beside_coroutines_waiting_on_a_channel_can_use_it(blocked, maxsize):
+    done = run(_FORK_BESIDE_WAITING_COROUTINES.format(blocked=blocked, maxsize=maxsize))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "0", (done.stdout, done.stderr)
+
+
 _WAKES_WHILE_FINALIZING = """
 import gc, os, queue, signal, threading, time
 from kestrum import Channel, WaitGroup, WorkerPool

@@ -11,6 +11,7 @@ single wake-up of the loop then runs a whole batch of callbacks.
 from __future__ import annotations
 
 import asyncio
+import os
 import threading
 import weakref
 from asyncio.events import _get_running_loop
@@ -33,6 +34,23 @@ _A = TypeVar("_A")
 # nested withdrawal sees a consistent state.
 
 
+# Forks, for the child's sake: only the forking thread goes on there, so a
+# loop that was running on any other thread never runs again, and a wake-up
+# posted to it would be lost instead of refused (and passed on).
+_forks = 0
+_fork_survivor: int | None = None
+
+
+def _count_fork_in_child() -> None:
+    global _forks, _fork_survivor
+    _forks += 1
+    _fork_survivor = threading.get_ident()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_count_fork_in_child)
+
+
 class _Batch(list[tuple[Callable[[Any], object], Any]]):
     """Callbacks posted to a loop, run together by one drain."""
 
@@ -42,12 +60,17 @@ class _Batch(list[tuple[Callable[[Any], object], Any]]):
 class _Inbox:
     """The queue of callbacks other threads have posted to one loop."""
 
-    __slots__ = ("_loop", "_lock", "_open", "__weakref__")
+    __slots__ = ("_loop", "_lock", "_open", "_thread", "_forks", "__weakref__")
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         # Weakly: the per-thread cache below keeps the last inbox, and must
         # not keep a finished loop with it.
         self._loop = weakref.ref(loop)
+        # The thread the loop runs on (made there, see inbox_for), None once
+        # a fork has left it behind; and the forks it is known to have lived
+        # through.
+        self._thread: int | None = threading.get_ident()
+        self._forks = _forks
         self._lock = threading.RLock()  # reentrant: see above
         # The batch a drain on its way to the loop will run, or None. Only
         # that drain, queued on the loop, holds the batch: if the loop is
@@ -64,6 +87,8 @@ class _Inbox:
         loop = self._loop()
         if loop is None:
             return False  # collected, so closed long ago
+        if self._forks != _forks and self._left_behind_by_a_fork():
+            return False
         if _get_running_loop() is loop:
             loop.call_soon(fn, arg)  # already on the loop: no self-pipe write
             return True
@@ -82,6 +107,14 @@ class _Inbox:
             with self._lock:
                 self._open = None
             return False
+        return True
+
+    def _left_behind_by_a_fork(self) -> bool:
+        # In a fork's child, where only the forking thread lives on.
+        if self._thread is not None and self._thread == _fork_survivor:
+            self._forks = _forks
+            return False
+        self._thread = None
         return True
 
     def _drain(self, batch: _Batch) -> None:
