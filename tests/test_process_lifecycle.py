@@ -114,12 +114,29 @@ import gc, os, queue, signal, threading, time
 from kestrum import Channel, WaitGroup, WorkerPool
 
 kind = {kind!r}
-if kind == "pool":
+
+class LetsGoOfTheInterpreter:
+    # Its finalizer re-enters the interpreter after finalization has begun.
+    def __del__(self, sleep=time.sleep):
+        sleep(0.6)
+
+if kind in ("pool task", "pool task's argument"):
     # Ctrl-C while exit waits for the pool: finalization goes on while the
-    # worker is still inside a task, which re-enters the interpreter later.
+    # worker is still inside a task, or releasing its argument.
     pool = WorkerPool(1)
-    pool.submit(time.sleep, 0.6)
+    if kind == "pool task":
+        pool.submit(time.sleep, 0.6)
+    else:
+        pool.submit(lambda argument: time.sleep(0.1), LetsGoOfTheInterpreter())
     threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+elif kind == "channel's item":
+    def drop():
+        ch = Channel(1)
+        ch.send(LetsGoOfTheInterpreter())
+        del ch  # the item's finalizer runs from the channel's
+        time.sleep(5)
+    threading.Thread(target=drop, daemon=True).start()
+    time.sleep(0.2)
 else:
     def wait():
         if kind == "channel":
@@ -146,7 +163,7 @@ s = Slow(); s.cycle = s; del s
 # Before 3.14 the interpreter ends such a thread by unwinding its stack,
 # through native frames that must neither terminate the process nor touch
 # the interpreter on the way.
-@pytest.mark.parametrize("kind", ["channel", "wait_group", "pool"])
+@pytest.mark.parametrize("kind", ["channel", "wait_group", "pool task", "pool task's argument", "channel's item"])
 def test_a_thread_that_wakes_while_the_interpreter_finalizes_lets_it_exit(kind):
     done = run(_WAKES_WHILE_FINALIZING.format(kind=kind))
     assert done.returncode == 0, done.stderr

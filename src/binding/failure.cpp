@@ -2,10 +2,6 @@
 
 #include <new>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 #include "binding/once.hpp"
 #include "binding/thread_exit.hpp"
 
@@ -58,12 +54,14 @@ bool on_main_thread() noexcept {
 }  // namespace
 
 void raise_after_return(OwnedRef exception) noexcept {
-  if (on_main_thread() && Py_AddPendingCall(raise_pending, exception.get()) == 0) {
-    (void)exception.release();  // raise_pending's now
-    return;
-  }
-  PyErr_SetRaisedException(exception.release());
-  PyErr_WriteUnraisable(nullptr);
+  parking_if_ended([&] {
+    if (on_main_thread() && Py_AddPendingCall(raise_pending, exception.get()) == 0) {
+      (void)exception.release();  // raise_pending's now
+      return;
+    }
+    PyErr_SetRaisedException(exception.release());
+    PyErr_WriteUnraisable(nullptr);
+  });
 }
 
 PyObject* panic_exception_type() noexcept {
@@ -116,7 +114,7 @@ void Failure::raise() && noexcept {
 void raise_current_exception() noexcept {
   try {
     throw;
-#if defined(__GLIBCXX__)
+#ifdef KESTRUM_THREADS_END_BY_UNWINDING
   } catch (abi::__forced_unwind&) {
     // The interpreter ended this thread (see thread_exit.hpp), from inside
     // Python code this call ran: no exception can be raised to it.

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "binding/thread_exit.hpp"
+
 namespace kestrum {
 
 class ProcessOnce {
@@ -21,14 +23,17 @@ class ProcessOnce {
   PyObject* get(Create create) noexcept {
     PyObject* value = value_.load(std::memory_order_acquire);
     if (value != nullptr) [[likely]] return value;
-    lock_detached();
-    std::lock_guard guard(mu_, std::adopt_lock);
-    value = value_.load(std::memory_order_acquire);
-    if (value == nullptr) {
-      value = create();  // attached, as the interpreter requires
-      if (value != nullptr) value_.store(value, std::memory_order_release);
-    }
-    return value;
+    // A thread ended inside create() lets go of the lock before it parks.
+    return parking_if_ended([&] {
+      lock_detached();
+      std::lock_guard guard(mu_, std::adopt_lock);
+      value = value_.load(std::memory_order_acquire);
+      if (value == nullptr) {
+        value = create();  // attached, as the interpreter requires
+        if (value != nullptr) value_.store(value, std::memory_order_release);
+      }
+      return value;
+    });
   }
 
   // The object if it was created, else null. Never creates.

@@ -18,6 +18,19 @@
 
 namespace kestrum {
 
+// Py_DECREF(object), for a thread the interpreter may end (see
+// thread_exit.hpp): the release may run a finalizer that re-enters the
+// interpreter, and while such a thread unwinds, nothing may touch the
+// interpreter, so the reference is left to the exiting process.
+inline void release_reference(PyObject* object) noexcept {
+#ifdef KESTRUM_THREADS_END_BY_UNWINDING
+  if (detached_from_interpreter()) return;
+  parking_if_ended([object] { Py_DECREF(object); });
+#else
+  Py_DECREF(object);
+#endif
+}
+
 class OwnedRef {
  public:
   OwnedRef() noexcept = default;
@@ -26,16 +39,11 @@ class OwnedRef {
   OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   OwnedRef& operator=(OwnedRef&& other) noexcept {
     PyObject* old = std::exchange(object_, std::exchange(other.object_, nullptr));
-    Py_XDECREF(old);
+    if (old != nullptr) release_reference(old);
     return *this;
   }
   ~OwnedRef() {
-#if PY_VERSION_HEX < 0x030E0000
-    // Unwinding a thread that the interpreter ended (see thread_exit.hpp):
-    // nothing may touch the interpreter, so the reference is left.
-    if (object_ != nullptr && detached_from_interpreter()) return;
-#endif
-    Py_XDECREF(object_);
+    if (object_ != nullptr) release_reference(object_);
   }
 
   // Adopts a new reference (may be null).

@@ -2,10 +2,6 @@
 
 #include <unistd.h>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#endif
-
 namespace kestrum {
 
 void park_ended_thread() noexcept {
@@ -15,15 +11,7 @@ void park_ended_thread() noexcept {
 }
 
 void reattach(PyThreadState* state) noexcept {
-#if defined(__GLIBCXX__)
-  try {
-    PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
-    park_ended_thread();
-  }
-#else
-  PyEval_RestoreThread(state);
-#endif
+  parking_if_ended([state] { PyEval_RestoreThread(state); });
 }
 
 }  // namespace kestrum

@@ -10,6 +10,11 @@
 // process exits around it.
 #include <Python.h>
 
+#if defined(__GLIBCXX__) && PY_VERSION_HEX < 0x030E0000
+#include <cxxabi.h>
+#define KESTRUM_THREADS_END_BY_UNWINDING 1
+#endif
+
 namespace kestrum {
 
 // PyEval_RestoreThread(state), parking the thread for good if the
@@ -19,6 +24,23 @@ void reattach(PyThreadState* state) noexcept;
 // Parks the calling thread for good. For the handler that has caught the
 // unwinding of a thread the interpreter ended.
 [[noreturn]] void park_ended_thread() noexcept;
+
+// Runs `code` (which may run Python code) from a noexcept frame, whose
+// boundary the unwinding of an ended thread would otherwise reach, which
+// terminates the process: such a thread is parked here instead. Anything
+// `code` holds in a scope of its own (a lock guard, say) is let go first.
+template <class Code>
+decltype(auto) parking_if_ended(Code&& code) noexcept {
+#ifdef KESTRUM_THREADS_END_BY_UNWINDING
+  try {
+    return code();
+  } catch (abi::__forced_unwind&) {
+    park_ended_thread();
+  }
+#else
+  return code();
+#endif
+}
 
 // True on a thread with no interpreter attached, which is where an ended
 // thread's unwinding runs: references are left to the exiting process.
