@@ -3,6 +3,7 @@ threads wait on a channel, and threads that wake up while the interpreter
 finalizes."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -63,6 +64,38 @@ def test_the_child_of_a_fork_beside_threads_blocked_on_a_channel_can_use_it(bloc
         done = run(_FORK_BESIDE_BLOCKED_THREADS.format(blocked=blocked, maxsize=maxsize))
         assert done.returncode == 0, done.stderr
         assert done.stdout.strip() == "0", (done.stdout, done.stderr)
+
+
+_FORK_DURING_A_WAIT = """
+import os, queue, signal, threading, time
+from kestrum import Channel
+
+ch = Channel()
+forked = []
+def fork(signum, frame):
+    pid = os.fork()
+    forked.append(pid)
+    # Whichever process this is, an item arrives for the wait the handler
+    # interrupted, which must still be listed to get it.
+    threading.Timer(0.2, ch.send, ("child's" if pid == 0 else "parent's",)).start()
+signal.signal(signal.SIGUSR1, fork)
+threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+started = time.monotonic()
+try:
+    got = ch.recv(timeout=5)  # the handler forks during this wait
+except queue.Empty:
+    got = "timed out"
+if forked == [0]:
+    os._exit(0 if got == "child's" and time.monotonic() - started < 3 else 3)
+print(got, os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(signal, "SIGUSR1"), reason="needs os.fork and SIGUSR1")
+def test_a_thread_that_forks_from_a_signal_handler_during_its_wait_waits_on_in_the_child():
+    done = run(_FORK_DURING_A_WAIT)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["parent's", "0"], (done.stdout, done.stderr)
 
 
 _FORK_BESIDE_WAITING_COROUTINES = """
