@@ -6,6 +6,7 @@ import asyncio
 import collections
 import concurrent.futures as cf
 import gc
+import logging
 import os
 import signal
 import sys
@@ -386,3 +387,63 @@ def test_a_thread_asleep_in_result_is_woken_when_a_watcher_came_later(watch):
         sleeper.join(T)
         assert got == [True] and seen.wait(T)
         assert time.monotonic() - finished_at < T / 2
+
+
+def _held(pool):
+    """A pool future that no worker has started, and the gate holding the worker."""
+    gate = threading.Event()
+    pool.submit(gate.wait, T)
+    return pool.submit(abs, -1), gate
+
+
+@pytest.mark.parametrize("first", ["set_result", "set_exception", "cancel", "cancel and notify"])
+def test_completing_a_done_future_says_what_the_standard_future_says(first):
+    with WorkerPool(1) as pool:
+        ours, gate = _held(pool)
+        try:
+            messages = []
+            for future in (cf.Future(), ours):
+                if first.startswith("cancel"):
+                    future.cancel()
+                    if first == "cancel and notify":
+                        future.set_running_or_notify_cancel()
+                else:
+                    getattr(future, first)(ValueError() if first == "set_exception" else 1)
+                with pytest.raises(cf.InvalidStateError) as raised:
+                    future.set_result(2)
+                messages.append(str(raised.value).replace(repr(future), "<future>"))
+            assert messages[1] == messages[0]
+        finally:
+            gate.set()
+
+
+def test_a_failing_done_callback_is_logged_where_the_standard_future_logs_it(caplog):
+    with WorkerPool(1) as pool:
+        ours, gate = _held(pool)
+        with caplog.at_level(logging.ERROR, logger="concurrent.futures"):
+            ours.add_done_callback(lambda f: 1 / 0)  # runs at completion
+            ours.set_result(1)
+            ours.add_done_callback(lambda f: 1 / 0)  # runs at once: already done
+        gate.set()
+    assert [r.name for r in caplog.records if "callback" in r.getMessage()] == ["concurrent.futures"] * 2
+
+
+@pytest.mark.parametrize("stored", ["instance", "class"])
+def test_an_outcome_raised_while_another_exception_is_handled_chains_to_it(stored):
+    def fail():
+        raise ValueError("task")
+
+    with WorkerPool(1) as pool:
+        if stored == "instance":
+            future = pool.submit(fail)
+            future.exception(T)
+        else:
+            future, gate = _held(pool)
+            future.set_exception(ValueError)
+            gate.set()
+        with pytest.raises(ValueError) as raised:
+            try:
+                {}["missing"]
+            except KeyError:
+                future.result()
+        assert isinstance(raised.value.__context__, KeyError)

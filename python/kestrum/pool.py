@@ -149,7 +149,7 @@ class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # nativ
             try:
                 callback(self)
             except Exception:
-                _LOGGER.exception("exception calling callback for %r", self)
+                _base.LOGGER.exception("exception calling callback for %r", self)
 
     # -- the rest of the protocol ----------------------------------------
 
@@ -165,7 +165,7 @@ class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # nativ
         try:
             fn(self)
         except Exception:
-            _LOGGER.exception("exception calling callback for %r", self)
+            _base.LOGGER.exception("exception calling callback for %r", self)
 
     def cancel(self) -> bool:
         word = self._advance(_S_PENDING, _S_CANCELLED)
@@ -189,7 +189,7 @@ class _TaskFuture(NativeFuture, Future[Any]):  # type: ignore[override]  # nativ
                         for hook in self._hooks:
                             hook.add_cancelled(self)
                     return False
-        _LOGGER.critical("Future %s in unexpected state: %s", id(self), self._state)
+        _base.LOGGER.critical("Future %s in unexpected state: %s", id(self), self._state)
         raise RuntimeError("Future in unexpected state")
 
     def _cancel_unrun(self) -> None:

@@ -124,7 +124,13 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
   if (state != FutureState::Pending && state != FutureState::Running) {
     PyObject* type = invalid_state_once.get([] { return futures_attr("InvalidStateError"); });
     if (type == nullptr) return Failure::pending();
-    return Failure(type, "the future is already done");
+    // As the standard future words it: the state, then the future. One being
+    // completed by another call right now is as good as finished.
+    const char* name = state == FutureState::Cancelled              ? "CANCELLED"
+                       : state == FutureState::CancelledAndNotified ? "CANCELLED_AND_NOTIFIED"
+                                                                    : "FINISHED";
+    PyErr_Format(type, "%s: %R", name, self);
+    return Failure::pending();
   }
   // A future completed before any worker took its call (by hand, or failed
   // by a broken pool) lets go of the call now, as running it would have:
@@ -150,11 +156,12 @@ Result<OwnedRef> complete(PyObject* self, OwnedRef result, OwnedRef exception) {
 }
 
 // Raises what set_exception() stored, as `raise stored` would: an exception
-// class is instantiated, and anything else that is no exception is a
-// TypeError (exception() still returns the object as it was given).
+// class is instantiated, an exception being handled becomes the context, and
+// anything else that is no exception is a TypeError (exception() still
+// returns the object as it was given).
 Result<OwnedRef> raise_stored(PyObject* stored) {
   if (PyExceptionInstance_Check(stored)) {
-    PyErr_SetRaisedException(Py_NewRef(stored));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(stored)), stored);
   } else if (PyExceptionClass_Check(stored)) {
     return raised_without_arguments(stored);
   } else {
