@@ -93,7 +93,7 @@ struct Instance {
       return;
     }
     free_slot(object);
-    Py_DECREF(type);
+    release_reference(reinterpret_cast<PyObject*>(type));  // the last one may run weakref callbacks
   }
 };
 

@@ -23,12 +23,10 @@ namespace kestrum {
 // interpreter, and while such a thread unwinds, nothing may touch the
 // interpreter, so the reference is left to the exiting process.
 inline void release_reference(PyObject* object) noexcept {
-#ifdef KESTRUM_THREADS_END_BY_UNWINDING
+#if PY_VERSION_HEX < 0x030E0000
   if (detached_from_interpreter()) return;
-  parking_if_ended([object] { Py_DECREF(object); });
-#else
-  Py_DECREF(object);
 #endif
+  parking_if_ended([object] { Py_DECREF(object); });
 }
 
 class OwnedRef {

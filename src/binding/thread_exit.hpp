@@ -10,6 +10,8 @@
 // process exits around it.
 #include <Python.h>
 
+#include <cstddef>  // defines __GLIBCXX__ with libstdc++, in every translation unit alike
+
 #if defined(__GLIBCXX__) && PY_VERSION_HEX < 0x030E0000
 #include <cxxabi.h>
 #define KESTRUM_THREADS_END_BY_UNWINDING 1

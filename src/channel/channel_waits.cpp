@@ -13,7 +13,9 @@ WaitResult wait_detached(Op&& op) noexcept {
   PyThreadState* detached = PyEval_SaveThread();
   const WaitResult result = op([&]() noexcept {
     reattach(detached);
-    const bool raised = PyErr_CheckSignals() < 0;
+    // Also runs a pending collection, whose finalizers may re-enter the
+    // interpreter (see thread_exit.hpp).
+    const bool raised = parking_if_ended([] { return PyErr_CheckSignals() < 0; });
     detached = PyEval_SaveThread();
     return raised;
   });
