@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import functools
 import itertools
-import logging
 import operator
 import os
 import threading
@@ -40,7 +39,6 @@ _CANCELLED = _base.CANCELLED
 _CANCELLED_AND_NOTIFIED = _base.CANCELLED_AND_NOTIFIED
 _FINISHED = _base.FINISHED
 
-_LOGGER = logging.getLogger("kestrum.pool")
 
 
 # Codes of the native state word (see NativeFuture._advance).
@@ -373,7 +371,7 @@ class _Core:
                 # Task exceptions end up in their futures; this is a done
                 # callback that raised a BaseException. The worker lives on:
                 # its pinned queue has no other consumer.
-                _LOGGER.critical("exception in worker %d", index, exc_info=True)
+                _base.LOGGER.critical("Exception in worker %d", index, exc_info=True)
                 ran = True
             if ran is None:
                 if not await_work(index) and park(index) != 1:
