@@ -142,6 +142,51 @@ def test_the_child_of_a_fork_beside_coroutines_waiting_on_a_channel_can_use_it(b
     assert done.stdout.strip() == "0", (done.stdout, done.stderr)
 
 
+_FORK_TWICE_BESIDE_A_WAITING_COROUTINE = """
+import asyncio, os, queue, threading, time
+from kestrum import Channel
+
+ch = Channel()
+async def wait_in_parent():
+    await ch.recv_async()
+parents_loop = threading.Thread(target=asyncio.run, args=(wait_in_parent(),), daemon=True)
+parents_loop.start()
+time.sleep(0.2)
+
+def fork_again():
+    # A thread of the child that took the identity of the parent's loop
+    # thread (its stack, most often) forks: that loop is still gone.
+    if threading.get_ident() != parents_loop.ident:
+        os._exit(77)
+    pid = os.fork()
+    if pid == 0:
+        async def main():
+            threading.Timer(0.1, ch.send, ("item",)).start()
+            return await ch.recv_async(timeout=5) == "item"
+        try:
+            ok = asyncio.run(main())
+        except queue.Empty:
+            ok = False
+        os._exit(0 if ok else 3)
+    os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+
+pid = os.fork()
+if pid == 0:
+    threading.Thread(target=fork_again).start()
+    time.sleep(30)
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_a_grandchild_forked_by_a_thread_that_took_a_lost_threads_identity_can_use_the_channel():
+    done = run(_FORK_TWICE_BESIDE_A_WAITING_COROUTINE)
+    assert done.returncode == 0, done.stderr
+    if done.stdout.strip() == "77":
+        pytest.skip("no thread of the child took the identity of the parent's loop thread")
+    assert done.stdout.strip() == "0", (done.stdout, done.stderr)
+
+
 _WAKES_WHILE_FINALIZING = """
 import gc, os, queue, signal, threading, time
 from kestrum import Channel, WaitGroup, WorkerPool

@@ -36,15 +36,15 @@ _A = TypeVar("_A")
 
 # Forks, for the child's sake: only the forking thread goes on there, so a
 # loop that was running on any other thread never runs again, and a wake-up
-# posted to it would be lost instead of refused (and passed on).
-_forks = 0
-_fork_survivor: int | None = None
+# posted to it would be lost instead of refused (and passed on). For each
+# fork this process descends from, the thread that went on. Every fork
+# counts: a thread of a child may get the identity of one of the parent's
+# that did not survive.
+_fork_survivors: list[int] = []
 
 
 def _count_fork_in_child() -> None:
-    global _forks, _fork_survivor
-    _forks += 1
-    _fork_survivor = threading.get_ident()
+    _fork_survivors.append(threading.get_ident())
 
 
 if hasattr(os, "register_at_fork"):
@@ -67,10 +67,10 @@ class _Inbox:
         # not keep a finished loop with it.
         self._loop = weakref.ref(loop)
         # The thread the loop runs on (made there, see inbox_for), None once
-        # a fork has left it behind; and the forks it is known to have lived
-        # through.
+        # a fork has left it behind; and how many forks it is known to have
+        # lived through.
         self._thread: int | None = threading.get_ident()
-        self._forks = _forks
+        self._forks = len(_fork_survivors)
         self._lock = threading.RLock()  # reentrant: see above
         # The batch a drain on its way to the loop will run, or None. Only
         # that drain, queued on the loop, holds the batch: if the loop is
@@ -87,7 +87,7 @@ class _Inbox:
         loop = self._loop()
         if loop is None:
             return False  # collected, so closed long ago
-        if self._forks != _forks and self._left_behind_by_a_fork():
+        if self._forks != len(_fork_survivors) and self._left_behind_by_a_fork():
             return False
         if _get_running_loop() is loop:
             loop.call_soon(fn, arg)  # already on the loop: no self-pipe write
@@ -111,8 +111,9 @@ class _Inbox:
 
     def _left_behind_by_a_fork(self) -> bool:
         # In a fork's child, where only the forking thread lives on.
-        if self._thread is not None and self._thread == _fork_survivor:
-            self._forks = _forks
+        survivors = _fork_survivors[self._forks:]
+        if self._thread is not None and all(thread == self._thread for thread in survivors):
+            self._forks += len(survivors)
             return False
         self._thread = None
         return True
