@@ -114,12 +114,6 @@ void Failure::raise() && noexcept {
 void raise_current_exception() noexcept {
   try {
     throw;
-#ifdef KESTRUM_THREADS_END_BY_UNWINDING
-  } catch (abi::__forced_unwind&) {
-    // The interpreter ended this thread (see thread_exit.hpp), from inside
-    // Python code this call ran: no exception can be raised to it.
-    park_ended_thread();
-#endif
   } catch (InternalFailure& failure) {
     if (failure.panic()) {
       PyErr_SetRaisedException(failure.panic().release());
@@ -131,6 +125,11 @@ void raise_current_exception() noexcept {
   } catch (const std::exception& error) {
     raise_panic(error.what());
   } catch (...) {
+#ifdef KESTRUM_THREADS_END_BY_UNWINDING
+    // The interpreter ended this thread (see thread_exit.hpp), from inside
+    // Python code this call ran: no exception can be raised to it.
+    if (handling_thread_end()) park_ended_thread();
+#endif
     raise_panic(kGenericPanicMessage);
   }
 }

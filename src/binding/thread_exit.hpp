@@ -11,9 +11,9 @@
 #include <Python.h>
 
 #include <cstddef>  // defines __GLIBCXX__ with libstdc++, in every translation unit alike
+#include <exception>
 
 #if defined(__GLIBCXX__) && PY_VERSION_HEX < 0x030E0000
-#include <cxxabi.h>
 #define KESTRUM_THREADS_END_BY_UNWINDING 1
 #endif
 
@@ -27,6 +27,12 @@ void reattach(PyThreadState* state) noexcept;
 // unwinding of a thread the interpreter ended.
 [[noreturn]] void park_ended_thread() noexcept;
 
+// Whether the exception being handled is the unwinding of an ended thread.
+// That unwinding is no C++ exception and has no exception object, so it is
+// told apart by that, not caught by its type (abi::__forced_unwind), which
+// would bind a reference to null.
+inline bool handling_thread_end() noexcept { return !std::current_exception(); }
+
 // Runs `code` (which may run Python code) from a noexcept frame, whose
 // boundary the unwinding of an ended thread would otherwise reach, which
 // terminates the process: such a thread is parked here instead. Anything
@@ -36,7 +42,9 @@ decltype(auto) parking_if_ended(Code&& code) noexcept {
 #ifdef KESTRUM_THREADS_END_BY_UNWINDING
   try {
     return code();
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {
+    // A C++ exception ends the process at this noexcept boundary, as before.
+    if (!handling_thread_end()) std::terminate();
     park_ended_thread();
   }
 #else
