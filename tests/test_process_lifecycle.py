@@ -1,14 +1,20 @@
 """Process life-cycle paths, each in a child interpreter: forking while
-threads wait on a channel, and threads that wake up while the interpreter
-finalizes."""
+threads or coroutines wait on a channel, and threads that wake up while the
+interpreter finalizes."""
 
 import os
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
+
+# Each child of a fork here starts threads of its own.
+forks_beside_threads = pytest.mark.skipif(
+    not hasattr(os, "fork") or "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
+    reason="needs os.fork, and ThreadSanitizer can't start threads in a child of a multi-threaded fork")
 
 
 def run(code: str) -> subprocess.CompletedProcess[str]:
@@ -55,7 +61,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@forks_beside_threads
 @pytest.mark.parametrize(("blocked", "maxsize"), [("recv", 0), ("send", 1)])
 def test_the_child_of_a_fork_beside_threads_blocked_on_a_channel_can_use_it(blocked, maxsize):
     # Three forks: a child's new thread lands on a vanished waiter's stack
@@ -91,7 +97,8 @@ print(got, os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1]))
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork") or not hasattr(signal, "SIGUSR1"), reason="needs os.fork and SIGUSR1")
+@forks_beside_threads
+@pytest.mark.skipif(not hasattr(signal, "SIGUSR1"), reason="needs SIGUSR1")
 def test_a_thread_that_forks_from_a_signal_handler_during_its_wait_waits_on_in_the_child():
     done = run(_FORK_DURING_A_WAIT)
     assert done.returncode == 0, done.stderr
@@ -134,7 +141,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@forks_beside_threads
 @pytest.mark.parametrize(("blocked", "maxsize"), [("recv", 0), ("send", 1)])
 def test_the_child_of_a_fork_beside_coroutines_waiting_on_a_channel_can_use_it(blocked, maxsize):
     done = run(_FORK_BESIDE_WAITING_COROUTINES.format(blocked=blocked, maxsize=maxsize))
@@ -178,7 +185,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+@forks_beside_threads
 def test_a_grandchild_forked_by_a_thread_that_took_a_lost_threads_identity_can_use_the_channel():
     done = run(_FORK_TWICE_BESIDE_A_WAITING_COROUTINE)
     assert done.returncode == 0, done.stderr
